@@ -1,0 +1,3 @@
+#include "api/encoder_state.h"
+
+EncoderState g_encoder = kInitialEncoderState;
