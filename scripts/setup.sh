@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a Debian 12 machine (as root),
+# skipping what is already there, and prepares a private headless Wine prefix.
+set -euo pipefail
+
+need=()
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+for p in cmake make g++ pkg-config g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 \
+         libinih-dev libcli11-dev libgtest-dev libgmock-dev googletest libbenchmark-dev \
+         clang libclang-rt-14-dev; do
+  have "$p" || need+=("$p")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  echo "setup: installing ${need[*]}"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then dpkg --add-architecture i386; fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+
+export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-kestrane}"
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "setup: initialising the Wine prefix $WINEPREFIX"
+  wineboot --init >/dev/null 2>&1 || true
+  wineserver -w || true
+fi
+# A crash must fail a test, not open a dialog and hang it.
+wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 || true

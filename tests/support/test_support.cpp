@@ -1,0 +1,57 @@
+#include "test_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kstest {
+
+std::string TempDir() {
+    static std::string dir;
+    if (!dir.empty()) return dir;
+    const char *base = getenv("TMPDIR");
+#if defined(_WIN32)
+    if (base == nullptr) base = getenv("TEMP");
+    std::string root = base ? base : ".";
+    for (int i = 0;; ++i) {
+        std::string candidate = root + "\\kstest" + std::to_string(getpid()) + "_" + std::to_string(i);
+        if (mkdir(candidate.c_str()) == 0) return dir = candidate;
+    }
+#else
+    std::string pattern = std::string(base ? base : "/tmp") + "/kstestXXXXXX";
+    dir = mkdtemp(&pattern[0]);
+    return dir;
+#endif
+}
+
+std::string WriteFile(const std::string &dir, const std::string &name, const std::string &text) {
+#if defined(_WIN32)
+    const std::string path = dir + "\\" + name;
+#else
+    const std::string path = dir + "/" + name;
+#endif
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+}
+
+std::vector<uint8_t> Hex(const std::string &text) {
+    std::vector<uint8_t> out;
+    std::istringstream in(text);
+    std::string tok;
+    while (in >> tok) out.push_back(static_cast<uint8_t>(std::stoul(tok, nullptr, 16)));
+    return out;
+}
+
+std::string VectorLine(const std::string &file, const std::string &name) {
+    std::ifstream in(std::string(KS_TEST_VECTORS) + "/" + file);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind(name + ":", 0) == 0) return line.substr(name.size() + 1);
+    }
+    return "";
+}
+
+}  // namespace kstest

@@ -1,0 +1,19 @@
+// Helpers shared by the test programs.
+#pragma once
+#include <string>
+#include <vector>
+#include <cstdint>
+
+namespace kstest {
+
+// A fresh empty directory for this test program (removed by nobody: tests
+// write only small files).
+std::string TempDir();
+// Writes `text` to `dir/name` and returns the full path.
+std::string WriteFile(const std::string &dir, const std::string &name, const std::string &text);
+// Hex "0A 1B ..." into bytes.
+std::vector<uint8_t> Hex(const std::string &text);
+// Reads a line "name: hex bytes" from a test-vector file (the part after ':').
+std::string VectorLine(const std::string &file, const std::string &name);
+
+}  // namespace kstest
