@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -63,8 +64,11 @@ BENCH_API void Reset();
 // EndCall. BeginCall logs the call and returns true when an armed fault makes
 // this call fail; the facade then returns its failure status through
 // EndCall without touching any device.
-BENCH_API bool BeginCall(const char *fn, std::vector<int64_t> args);
+BENCH_API bool BeginCall(const char *fn, std::initializer_list<int64_t> args);
 BENCH_API int64_t EndCall(int64_t result, const uint8_t *data = nullptr, size_t size = 0);
+// True between BeginCall and EndCall: work done then (and its allocations)
+// is the bench's, not the library's.
+BENCH_API bool InVendorCall();
 BENCH_API void NoteOpen(const std::string &what);
 BENCH_API void NoteClose(const std::string &what);
 // Card removal hooks: each device model registers one; RemoveCard faults call them all.

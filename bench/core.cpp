@@ -67,11 +67,14 @@ void NoteClose(const std::string &what) {
 void RegisterRemoveCardHook(RemoveCardHook hook) { Core().removeHooks.push_back(hook); }
 void RegisterResetHook(ResetHook hook) { Core().resetHooks.push_back(hook); }
 
-bool BeginCall(const char *fn, std::vector<int64_t> args) {
+bool InVendorCall() { return Core().inCall; }
+
+bool BeginCall(const char *fn, std::initializer_list<int64_t> args) {
     CoreState &core = Core();
+    core.inCall = true;
     Call call;
     call.fn = fn;
-    call.args = std::move(args);
+    call.args.assign(args.begin(), args.end());
     bool fail = false;
     for (ArmedFault &f : core.faults) {
         if (!f.fn.empty() && f.fn != call.fn) continue;
@@ -89,7 +92,6 @@ bool BeginCall(const char *fn, std::vector<int64_t> args) {
     }
     call.faulted = fail;
     core.log.push_back(std::move(call));
-    core.inCall = true;
     return fail;
 }
 
