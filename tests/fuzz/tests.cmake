@@ -1,0 +1,21 @@
+# Fuzz targets: tests/fuzz/<name>_fuzz.cpp defines LLVMFuzzerTestOneInput.
+# Natively each one is also built with a replay main and run over its corpus
+# (tests/fuzz/corpus/<name>/) as an ordinary test; with KESTRANE_FUZZ (clang)
+# each one is also a libFuzzer binary <name>_fuzzer.
+if(NOT WIN32)
+  file(GLOB KS_FUZZ_TARGETS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*_fuzz.cpp)
+  foreach(src ${KS_FUZZ_TARGETS})
+    get_filename_component(name ${src} NAME_WE)
+    string(REGEX REPLACE "_fuzz$" "" short ${name})
+    add_executable(fuzz_replay_${short} ${src} ${CMAKE_CURRENT_LIST_DIR}/replay_main.cpp)
+    target_link_libraries(fuzz_replay_${short} PRIVATE kestrane_core ks_test_support)
+    add_test(NAME fuzz.${short}_corpus
+             COMMAND fuzz_replay_${short} ${CMAKE_CURRENT_LIST_DIR}/corpus/${short})
+    if(KESTRANE_FUZZ)
+      add_executable(${short}_fuzzer ${src})
+      target_compile_options(${short}_fuzzer PRIVATE -fsanitize=fuzzer)
+      target_link_options(${short}_fuzzer PRIVATE -fsanitize=fuzzer)
+      target_link_libraries(${short}_fuzzer PRIVATE kestrane_core ks_test_support)
+    endif()
+  endforeach()
+endif()
