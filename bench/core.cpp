@@ -20,6 +20,9 @@ struct CoreState {
     std::map<std::string, int> open;
     std::vector<RemoveCardHook> removeHooks;
     std::vector<ResetHook> resetHooks;
+    std::vector<CallHook> firstCallHooks;
+    std::vector<CallHook> afterCallHooks;
+    bool firstCallSeen = false;
     bool inCall = false;
 };
 
@@ -66,12 +69,18 @@ void NoteClose(const std::string &what) {
 
 void RegisterRemoveCardHook(RemoveCardHook hook) { Core().removeHooks.push_back(hook); }
 void RegisterResetHook(ResetHook hook) { Core().resetHooks.push_back(hook); }
+void RegisterFirstCallHook(CallHook hook) { Core().firstCallHooks.push_back(hook); }
+void RegisterAfterCallHook(CallHook hook) { Core().afterCallHooks.push_back(hook); }
 
 bool InVendorCall() { return Core().inCall; }
 
 bool BeginCall(const char *fn, std::initializer_list<int64_t> args) {
     CoreState &core = Core();
-    core.inCall = true;
+    core.inCall = true;  // hook work, like the device work, is the bench's
+    if (!core.firstCallSeen) {
+        core.firstCallSeen = true;
+        for (CallHook hook : core.firstCallHooks) hook();
+    }
     Call call;
     call.fn = fn;
     call.args.assign(args.begin(), args.end());
@@ -101,6 +110,7 @@ int64_t EndCall(int64_t result, const uint8_t *data, size_t size) {
         core.log.back().result = result;
         if (data != nullptr && size > 0) core.log.back().data.assign(data, data + size);
     }
+    for (CallHook hook : core.afterCallHooks) hook();
     core.inCall = false;
     return result;
 }
