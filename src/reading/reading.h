@@ -17,6 +17,16 @@ struct ReadCardArgs {
     int16_t *endTime;
 };
 
+// ReadCard: reads the card on the configured medium and decodes it.
 int16_t DecodeCard(const ReadCardArgs &args);
+// Decodes a read image (64 values; positions the medium does not fill are 0)
+// into ReadCard's outputs, CardSerial included: from the image on IC 4442 and
+// TEMIC, the 8 elements `mifareSerial` that the Mifare driver reported on
+// Mifare. Writes nothing and answers KS_ERR_UNAVAILABLE when an output this
+// card needs is missing.
+int16_t DecodeReadImage(int16_t lockType, const int16_t *image, const int16_t *mifareSerial,
+                        const ReadCardArgs &out);
+// ReadSystemPas: out 5 elements; replaces the SystemPassword only on success.
 int16_t TakeSystemPassword(int16_t *out);
+// ClearCardData: the driver of the configured medium clears the card.
 int16_t ClearCard(int16_t *cardSerial);

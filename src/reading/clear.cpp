@@ -1,0 +1,25 @@
+// ClearCardData: the driver of the configured medium turns the card back into
+// a cleared card; its checks and codes are the driver's own.
+#include "api/encoder_state.h"
+#include "api/result_codes.h"
+#include "media/ic4442.h"
+#include "media/mifare.h"
+#include "media/temic.h"
+#include "reading/reading.h"
+
+int16_t ClearCard(int16_t *cardSerial) {
+    if (!cardSerial) return KS_ERR_UNAVAILABLE;
+    switch (g_encoder.LockType) {
+        case kLockReserved1:
+        case kLockReserved4:
+            return KS_ERR_MEDIUM_RESERVED;
+        case kLockIc4442:
+            return IcClearCard(cardSerial);
+        case kLockTemic:
+            return TemicClearCard(cardSerial);  // leaves the host's array as it was
+        case kLockMifare:
+            return MifareClearCard(cardSerial);
+        default:
+            return KS_ERR_UNAVAILABLE;
+    }
+}
