@@ -4,6 +4,10 @@
 
 #include <windows.h>
 
+// <windows.h> maps RegQueryValue to RegQueryValueA; our function of that
+// name would otherwise be defined as platform::RegQueryValueA.
+#undef RegQueryValue
+
 namespace platform {
 
 uint32_t ReadProfileString(const char *section, const char *key, const char *fallback,
