@@ -23,6 +23,12 @@ constexpr int kRounds = 16;
 constexpr int kSBoxes = 8;
 constexpr uint32_t kKeyBufferBytes = 16;  // keys longer than this are cut
 
+// Des2: only the low byte of the length and the low 16 bits of the mode
+// count; 255 data bytes round up to 32 blocks of work buffer.
+constexpr uint32_t kDes2WorkBytes = 256;
+constexpr uint32_t kDes2LengthMask = 0xFF;
+constexpr uint32_t kDes2ModeMask = 0xFFFF;
+
 // Initial permutation IP: output bit i comes from input bit kIp[i].
 static const uint8_t kIp[kBlockBits] = {
     58, 50, 42, 34, 26, 18, 10, 2, 60, 52, 44, 36, 28, 20, 12, 4,
@@ -231,12 +237,6 @@ bool DesBuffer(uint8_t *out, const uint8_t *in, uint32_t length, const uint8_t *
     }
     return true;
 }
-
-namespace {
-constexpr uint32_t kDes2WorkBytes = 256;  // 255 data bytes round up to 32 blocks
-constexpr uint32_t kDes2LengthMask = 0xFF;
-constexpr uint32_t kDes2ModeMask = 0xFFFF;
-}  // namespace
 
 int16_t RunDes2(int16_t *data, int32_t length, int32_t mode) {
     const uint32_t count = static_cast<uint32_t>(length) & kDes2LengthMask;
