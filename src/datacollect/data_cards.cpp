@@ -76,6 +76,9 @@ int16_t ReadMifareDataCard() {
 }  // namespace
 
 int16_t FetchOpenDoorLog() {
+    // The previous log goes first: whatever this call ends in, no record of
+    // an earlier fetch is served after it, and a failed call leaves none.
+    BeginOpenDoorFetch();
     // The collector's own failure only means it did not deliver.
     if (CollectorFetchLog() == KS_OK) return KS_OK;
 
