@@ -37,6 +37,7 @@ struct UsbState {
     std::vector<std::pair<std::string, std::string>> setValues;  // on keys that existed
 #else
     std::string registryFile;
+    bool madeRegistryFile = false;  // ours to remove at exit
 #endif
 };
 
@@ -150,6 +151,7 @@ const std::string &RegistryFile() {
         const int fd = mkstemp(&pattern[0]);
         if (fd >= 0) close(fd);
         s.registryFile = pattern;
+        s.madeRegistryFile = true;
         setenv("KESTRANE_REGISTRY", s.registryFile.c_str(), 1);
     }
     return s.registryFile;
@@ -232,13 +234,18 @@ const bool g_registered = [] {
     return true;
 }();
 
-#if defined(_WIN32)
 // The Windows registry outlives the process: take our keys out at exit even
-// when a test program ends without a last Reset.
+// when a test program ends without a last Reset. Natively, remove the
+// temporary registry file if the bench made it.
 struct RegistryCleanup {
-    ~RegistryCleanup() { EraseRegistry(); }
-} g_registryCleanup;
+    ~RegistryCleanup() {
+#if defined(_WIN32)
+        EraseRegistry();
+#else
+        if (State().madeRegistryFile) std::remove(State().registryFile.c_str());
 #endif
+    }
+} g_registryCleanup;
 
 int ProcessId() {
 #if defined(_WIN32)

@@ -1,0 +1,96 @@
+// Port discovery as EncodeInit uses it, through the shipped library: the port
+// of a TEMIC or Mifare lock encoder found on the USB bus replaces CommProt;
+// anything else found first leaves the port to the configuration file.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "bench.h"
+#include "kestrane.h"
+#include "test_support.h"
+#include "usb_bench.h"
+
+namespace {
+
+constexpr const char *kCollector = "USB Data Pick Device";
+constexpr const char *kMifareLock = "Mifare Card Lock Device";
+constexpr const char *kTemicLock = "TEMIC Card Lock Device";
+
+// Mifare medium (LockType digit 4): nothing is opened, the port is only
+// recorded. CommProt 2 is COM3.
+constexpr int kConfiguredPort = 3;
+
+std::string ConfigFile() {
+    return kstest::WriteFile(kstest::TempDir(), "discovery.ini", "[Config]\nCommProt=2\nLockType=4\n");
+}
+
+// Serials unique to this program: the Windows registry is shared.
+std::string Serial(const std::string &tail) { return "E2D" + tail; }
+
+class DiscoveryTest : public ::testing::Test {
+protected:
+    void SetUp() override { bench::Reset(); }
+    void TearDown() override {
+        EXPECT_EQ(bench::OpenCount("CP2101"), 0);
+        bench::Reset();
+    }
+
+    // Runs EncodeInit and answers the port it handed back in byte 1.
+    int InitPort() {
+        const std::string file = ConfigFile();
+        std::array<char, 300> path{};
+        std::memcpy(path.data(), file.c_str(), file.size() + 1);
+        EXPECT_EQ(EncodeInit(path.data()), KS_OK);
+        return static_cast<uint8_t>(path[1]);
+    }
+    void Attach(const char *product, int com, const std::string &tail = "") {
+        bench::AttachBridge({product, tail.empty() ? "" : Serial(tail), 0x10C4, 0xEA60, com});
+    }
+};
+
+TEST_F(DiscoveryTest, WhoseBridgeDecidesThePort) {
+    struct Bridge {
+        const char *product;
+        int com;
+    };
+    const struct {
+        const char *name;
+        std::vector<Bridge> bridges;
+        int port;
+    } cases[] = {
+        {"no bridge", {}, kConfiguredPort},
+        {"Mifare lock encoder", {{kMifareLock, 12}}, 12},
+        {"TEMIC lock encoder", {{kTemicLock, 7}}, 7},
+        {"IC lock encoder only", {{"IC Card Lock Device", 9}}, kConfiguredPort},
+        {"Mifare tools encoder", {{"Mifare Card Tools Device", 9}}, kConfiguredPort},
+        {"collector and Mifare lock encoder", {{kMifareLock, 12}, {kCollector, 5}}, kConfiguredPort},
+        {"letter case", {{"MIFARE card LOCK device", 4}}, 4},
+        {"two lock encoders: the first", {{kMifareLock, 3 + 3}, {kMifareLock, 12}}, 6},
+        {"TEMIC before Mifare by kind", {{kMifareLock, 12}, {kTemicLock, 8}}, 8},
+        {"a port the system never recorded", {{kMifareLock, 0}}, kConfiguredPort},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        bench::Reset();
+        for (const Bridge &b : c.bridges) Attach(b.product, b.com);
+        EXPECT_EQ(InitPort(), c.port);
+    }
+}
+
+TEST_F(DiscoveryTest, ASerialWithSpacesIsFoundUnderItsUnderscoredKey) {
+    Attach(kMifareLock, 11, "with spaces in");
+    EXPECT_EQ(InitPort(), 11);
+}
+
+TEST_F(DiscoveryTest, OnWindows9xTheSerialIsLookedUpInCapitals) {
+    if (!bench::Windows9xSelectable()) GTEST_SKIP() << "the real Windows family decides here";
+    bench::SetWindows9x(true);
+    Attach(kMifareLock, 12, "lower case");
+    EXPECT_EQ(InitPort(), 12);
+    Attach(kTemicLock, 0, "t");  // no port: the Mifare encoder is still found
+    EXPECT_EQ(InitPort(), 12);
+}
+
+}  // namespace
