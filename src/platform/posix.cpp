@@ -104,6 +104,50 @@ bool JoinPath(const char *parent, const char *sub, char *out) {
     return ok;
 }
 
+// The registry file is read with a parser of its own, not inih: key paths
+// run far past inih's 50-character section names and values past its
+// 200-character lines. Same shape: [key path], name=value, ';' or '#'
+// comment lines; blanks around names and values are dropped. Parses
+// g_fileText in place (it is reloaded for every query).
+using EntryHandler = int (*)(void *user, const char *section, const char *name, const char *value);
+
+char *Trim(char *begin, char *end) {
+    while (begin < end && (*begin == ' ' || *begin == '\t' || *begin == '\r')) ++begin;
+    while (end > begin && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r')) --end;
+    *end = '\0';
+    return begin;
+}
+
+void ParseRegistryText(EntryHandler handler, void *user) {
+    const char *section = "";
+    char *line = g_fileText;
+    while (*line != '\0') {
+        char *end = strchr(line, '\n');
+        char *next = end ? end + 1 : line + strlen(line);
+        if (end == nullptr) end = line + strlen(line);
+        char *text = Trim(line, end);
+        if (*text == '[') {
+            char *close = strrchr(text, ']');
+            if (close != nullptr) section = Trim(text + 1, close);
+        } else if (*text != '\0' && *text != ';' && *text != '#') {
+            char *equals = strchr(text, '=');
+            if (equals != nullptr) {
+                char *valueEnd = text + strlen(text);
+                const char *name = Trim(text, equals);
+                const char *value = Trim(equals + 1, valueEnd);
+                handler(user, section, name, value);
+            }
+        }
+        line = next;
+    }
+}
+
+bool ReadRegistry(EntryHandler handler, void *user) {
+    if (!LoadFile(getenv("KESTRANE_REGISTRY"))) return false;
+    ParseRegistryText(handler, user);
+    return true;
+}
+
 struct KeyQuery {
     const char *path;
     bool exists;
@@ -127,7 +171,7 @@ long OpenKey(RegKey parent, const char *subKey, RegKey *out) {
     char path[kPathLimit];
     if (!JoinPath(base, subKey, path)) return kRegNotFound;
     KeyQuery q{path, path[0] == '\0'};
-    if (LoadFile(getenv("KESTRANE_REGISTRY"))) ini_parse_string(g_fileText, KeyHandler, &q);
+    ReadRegistry(KeyHandler, &q);
     if (!q.exists) return kRegNotFound;
     memcpy(g_openKeys[slot], path, kPathLimit);
     g_slotUsed[slot] = true;
@@ -148,7 +192,7 @@ uint32_t ReadProfileString(const char *section, const char *key, const char *fal
 uint32_t WindowsPlatformId() {
     char value[16];
     ProfileQuery q{kVersionSection, "PlatformId", value, sizeof(value), false};
-    if (LoadFile(getenv("KESTRANE_REGISTRY"))) ini_parse_string(g_fileText, ProfileHandler, &q);
+    ReadRegistry(ProfileHandler, &q);
     if (q.found && strcmp(value, "1") == 0) return kPlatformWin9x;
     return kPlatformWinNt;
 }
@@ -168,7 +212,7 @@ long RegQueryValue(RegKey key, const char *valueName, uint8_t *data, uint32_t *s
     if (path == nullptr) return kRegInvalidHandle;
     char value[1024];
     ProfileQuery q{path, valueName, value, sizeof(value), false};
-    if (LoadFile(getenv("KESTRANE_REGISTRY"))) ini_parse_string(g_fileText, ProfileHandler, &q);
+    ReadRegistry(ProfileHandler, &q);
     if (!q.found) return kRegNotFound;
     const uint32_t needed = static_cast<uint32_t>(strlen(value)) + 1;  // REG_SZ counts its NUL
     const uint32_t room = *size;
