@@ -58,5 +58,9 @@ struct IcCardOptions {
 BENCH_API Sle4442Card MakeIcCard(const IcCardOptions &options = {});
 // The PSC the station set on a card made with these options.
 BENCH_API std::array<uint8_t, 3> IcCardPsc(const IcCardOptions &options);
+// The card's record as a reader of this system sees it: deciphered and, when
+// its check bytes hold for the card's first serial byte, true with the plain
+// 28 bytes (offsets 25-26 the plain check bytes).
+BENCH_API bool OpenIcRecord(const Sle4442Card &card, std::array<uint8_t, 28> *plain);
 
 }  // namespace bench

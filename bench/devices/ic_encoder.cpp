@@ -133,6 +133,14 @@ Sle4442Card MakeIcCard(const IcCardOptions &options) {
     return card;
 }
 
+bool OpenIcRecord(const Sle4442Card &card, std::array<uint8_t, 28> *plain) {
+    uint8_t record[kCardRecordLength + 1] = {};
+    std::memcpy(record, &card.memory[kIcRecordAddress], kCardRecordLength);
+    const bool valid = OpenCardRecord(record, SealVariant::SerialBound, card.memory[kIcSerialAddress]);
+    std::memcpy(plain->data(), record, kCardRecordLength);
+    return valid;
+}
+
 // ---- device behaviour behind MWIC_32 ----
 
 namespace ic {

@@ -9,7 +9,6 @@
 #include <string>
 
 #include "bench.h"
-#include "codec/codec.h"
 #include "ic_bench.h"
 #include "kestrane.h"
 #include "test_support.h"
@@ -39,7 +38,7 @@ std::string MissingConfig() { return kstest::TempDir() + kSep + "no-such-file.in
 
 // Issues a guest card onto the factory card in the encoder and returns the
 // plain record the card now holds (empty when the record does not open).
-std::array<uint8_t, 29> IssueGuestCardAndOpen() {
+std::array<uint8_t, 28> IssueGuestCardAndOpen() {
     std::array<int16_t, 8> serial{};
     std::array<int16_t, 4> listA{}, listB{}, listC{};
     std::array<int16_t, 12> wide{};
@@ -48,10 +47,8 @@ std::array<uint8_t, 29> IssueGuestCardAndOpen() {
     EXPECT_EQ(MakeGuestCard(serial.data(), 0, 0, listA.data(), listB.data(), wide.data(), 1, type.data(),
                             listC.data(), start.data(), end.data()),
               KS_OK);
-    const bench::Sle4442Card card = bench::CurrentSle4442();
-    std::array<uint8_t, 29> record{};
-    std::memcpy(record.data(), &card.memory[32], 28);
-    EXPECT_TRUE(OpenCardRecord(record.data(), SealVariant::SerialBound, card.memory[60]));
+    std::array<uint8_t, 28> record{};
+    EXPECT_TRUE(bench::OpenIcRecord(bench::CurrentSle4442(), &record));
     return record;
 }
 
