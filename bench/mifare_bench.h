@@ -34,17 +34,17 @@ using MifareBlock = std::array<uint8_t, kMifareBlockSize>;
 struct MifareCard {
     std::vector<uint8_t> memory;
 
-    MifareUid Uid() const;
-    uint8_t Sak() const;
-    int BlockCount() const;
-    int SectorCount() const;
-    int FirstBlock(int sector) const;
-    int TrailerBlock(int sector) const;
-    int SectorOfBlock(int block) const;
-    MifareBlock Block(int block) const;
-    void SetBlock(int block, const MifareBlock &data);
-    MifareKey KeyA(int sector) const;
-    void SetKeyA(int sector, const MifareKey &key);
+    BENCH_API MifareUid Uid() const;
+    BENCH_API uint8_t Sak() const;
+    BENCH_API int BlockCount() const;
+    BENCH_API int SectorCount() const;
+    BENCH_API int FirstBlock(int sector) const;
+    BENCH_API int TrailerBlock(int sector) const;
+    BENCH_API int SectorOfBlock(int block) const;
+    BENCH_API MifareBlock Block(int block) const;
+    BENCH_API void SetBlock(int block, const MifareBlock &data);
+    BENCH_API MifareKey KeyA(int sector) const;
+    BENCH_API void SetKeyA(int sector, const MifareKey &key);
 };
 
 // ---------------------------------------------------------------------------

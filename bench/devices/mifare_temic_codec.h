@@ -9,30 +9,32 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "bench.h"
+
 namespace bench {
 namespace cardsys {
 
 using Record = std::array<uint8_t, 28>;
 
 // CRC-16/MODBUS: low byte in bits 0-7 of the result, high byte in 8-15.
-uint16_t Crc16(const uint8_t *bytes, size_t length);
+BENCH_API uint16_t Crc16(const uint8_t *bytes, size_t length);
 
 // The record cipher over all 28 bytes.
-Record Encipher(const Record &plain);
-Record Decipher(const Record &sealed);
+BENCH_API Record Encipher(const Record &plain);
+BENCH_API Record Decipher(const Record &sealed);
 
 // Serial-bound seal (Mifare): bytes 25-26 from the checksum of 0-24 mixed
 // with serial byte s; byte 27 kept. Open: true when the check holds; the
 // plain record keeps the unmixed check bytes in 25-26.
-Record SealSerialBound(Record plain, uint8_t s);
-bool OpenSerialBound(const Record &sealed, uint8_t s, Record *plain);
+BENCH_API Record SealSerialBound(Record plain, uint8_t s);
+BENCH_API bool OpenSerialBound(const Record &sealed, uint8_t s, Record *plain);
 
 // Trailing seal (TEMIC): byte 27 the low checksum byte of bytes 0-26.
-Record SealTrailing(Record plain);
-bool OpenTrailing(const Record &sealed, Record *plain);
+BENCH_API Record SealTrailing(Record plain);
+BENCH_API bool OpenTrailing(const Record &sealed, Record *plain);
 
 // Mifare sector key from serial bytes s0-s2 and password bytes p2-p3.
-std::array<uint8_t, 6> MifareKey(const std::array<uint8_t, 4> &serial, const std::array<uint8_t, 4> &password);
+BENCH_API std::array<uint8_t, 6> MifareKey(const std::array<uint8_t, 4> &serial, const std::array<uint8_t, 4> &password);
 
 }  // namespace cardsys
 }  // namespace bench
