@@ -96,34 +96,34 @@ void PutTypeData(CardKind kind, const CardFamilyArgs &args, CardImage *image) {
     switch (kind) {
         case CardKind::Guest:
             for (int i = 0; i < WideListIndex::kNumberCount; ++i) {
-                PutSplit(image, kTypeData + 2 * i, args.wideList[WideListIndex::kNumbers + i]);
+                PutSplit(image, kGuestNumbers + 2 * i, args.wideList[WideListIndex::kNumbers + i]);
             }
             break;
         case CardKind::Floor:
-            image->element[kTypeData] = LowByte(number);
-            PutList(image, kTypeData + 1, args.listA, kListLength);
-            PutList(image, kTypeData + 5, args.listC, kListLength);
+            image->element[kNumber] = LowByte(number);
+            PutList(image, kList, args.listA, kListLength);
+            PutList(image, kListC, args.listC, kListLength);
             break;
         case CardKind::CleanDistrict:
-            PutList(image, kTypeData + 1, args.listB, kListLength);
-            PutList(image, kTypeData + 5, args.listC, kListLength);
+            PutList(image, kList, args.listB, kListLength);
+            PutList(image, kListC, args.listC, kListLength);
             break;
         case CardKind::Building:
-            PutList(image, kTypeData + 1, args.listA, kListLength);
+            PutList(image, kList, args.listA, kListLength);
             for (int i = 0; i < kListLength; ++i) {
-                image->element[kTypeData + 5 + i] = PackedDecimal(args.listC[i]);
+                image->element[kListC + i] = PackedDecimal(args.listC[i]);
             }
             break;
         case CardKind::Install:
-            image->element[kTypeData] = LowByte(number);
-            PutSplit(image, kTypeData + 1, args.wideList[WideListIndex::kNumbers]);
-            image->element[kTypeData + 3] = LowByte(args.listA[0]);
-            image->element[kTypeData + 4] = LowByte(args.listB[0]);
+            image->element[kNumber] = LowByte(number);
+            PutSplit(image, kInstallNumber, args.wideList[WideListIndex::kNumbers]);
+            image->element[kInstallListA] = LowByte(args.listA[0]);
+            image->element[kInstallListB] = LowByte(args.listB[0]);
             break;
         case CardKind::Lost:
-            image->element[kTypeData] = LowByte(args.typeCode[0]);
+            image->element[kLostTypeCode] = LowByte(args.typeCode[0]);
             if (LostCardCopiesList(args)) {
-                PutList(image, kTypeData + 1, args.wideList + WideListIndex::kNumbers, kListLength);
+                PutList(image, kLostList, args.wideList + WideListIndex::kNumbers, kListLength);
             }
             break;
         default:

@@ -19,17 +19,23 @@ namespace CardLayout {
 constexpr int kStartTime = 0;          // year - 2000, month, day, hour, minute
 constexpr int kEndTime = 5;            // same form
 constexpr int kTimeFields = 5;
-constexpr int kTypeData = 10;          // card-type specific, up to byte 18
-constexpr int kTypeDataEnd = 19;       // one past TypeData
+constexpr int kTypeData = 10;          // card-type specific, up to byte 18:
+constexpr int kGuestNumbers = 10;      //   guest: WideList[0..3], high then low, 10-17
+constexpr int kNumber = 10;            //   floor, install: Number
+constexpr int kList = 11;              //   floor, building: ListA; clean-district: ListB (11-14)
+constexpr int kListC = 15;             //   floor, clean-district, building: ListC (15-18)
+constexpr int kInstallNumber = 11;     //   install: WideList[0], high then low (11-12)
+constexpr int kInstallListA = 13;      //   install: ListA[0]
+constexpr int kInstallListB = 14;      //   install: ListB[0]
+constexpr int kLostTypeCode = 10;      //   lost: TypeCode[0]
+constexpr int kLostList = 11;          //   lost: WideList[0..3] (11-14) when TypeCode[0] > 15
 constexpr int kOptionFlag = 19;
 constexpr int kSystemPassword = 20;    // 4 bytes, set by the driver
-constexpr int kCardType = 24;          // set by the driver
-constexpr int kSealFirst = 25;         // 25-27: medium-specific seal
-constexpr int kFillTail = 28;          // 28-31 keep their fill values
+constexpr int kCardType = 24;          // set by the driver; 25-27: the medium's seal
 constexpr int kPreparedLength = 32;    // kinds without an ExtensionBlock prepare 0-31 only
 
-// Time card: the start time carries the seconds too.
-constexpr int kTimeCardSeconds = 5;
+// Time card: the start time carries the seconds too (byte 5), split again
+// into tens and units.
 constexpr int kTimeCardTens = 6;
 constexpr int kTimeCardUnits = 7;
 constexpr int kTimeCardFields = 6;
@@ -37,13 +43,11 @@ constexpr int kTimeCardFields = 6;
 // ExtensionBlock (plain, only Mifare stores it).
 constexpr int kExtension = 32;
 constexpr int kExtensionBytes = 32;    // 32-35: WideList[8..11]
-constexpr int kExtensionWide = 36;     // 36-43: WideList[4..7], high then low
-constexpr int kExtensionFill = 44;
+constexpr int kExtensionWide = 36;     // 36-43: WideList[4..7], high then low; 44 fill
 constexpr int kExtensionMarker = 45;
 constexpr int kExtensionCheckLow = 46;
 constexpr int kExtensionCheckHigh = 47;
 constexpr int kExtensionChecked = 14;  // the checksum covers offsets 32-45
-constexpr int kExtensionEnd = 48;
 }  // namespace CardLayout
 
 // WideList elements by role.

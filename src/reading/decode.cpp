@@ -135,27 +135,27 @@ void WriteTypeFields(int16_t code, const int16_t *image, const ReadCardArgs &out
         case CardTypeCode::kGuest: {
             const bool marked = Byte(image, kExtensionMarker) == kExtensionMarkerValue;
             for (int i = 0; i < WideListIndex::kNumberCount; ++i) {
-                out.wideList[WideListIndex::kNumbers + i] = Word(image, kTypeData + 2 * i);
+                out.wideList[WideListIndex::kNumbers + i] = Word(image, kGuestNumbers + 2 * i);
                 out.wideList[WideListIndex::kWideValues + i] =
                     marked ? Word(image, kExtensionWide + 2 * i) : 0;
             }
             break;
         }
         case CardTypeCode::kFloor:
-            out.number[0] = Byte(image, kTypeData);
-            for (int i = 0; i < kListLength; ++i) out.listA[i] = Byte(image, kTypeData + 1 + i);
+            out.number[0] = Byte(image, kNumber);
+            for (int i = 0; i < kListLength; ++i) out.listA[i] = Byte(image, kList + i);
             break;
         case CardTypeCode::kCleanDistrict:
-            for (int i = 0; i < kListLength; ++i) out.listB[i] = Byte(image, kTypeData + 1 + i);
+            for (int i = 0; i < kListLength; ++i) out.listB[i] = Byte(image, kList + i);
             break;
         case CardTypeCode::kBuilding:
-            for (int i = 0; i < kListLength; ++i) out.listA[i] = Byte(image, kTypeData + 1 + i);
+            for (int i = 0; i < kListLength; ++i) out.listA[i] = Byte(image, kList + i);
             break;
         case CardTypeCode::kInstall:
-            out.number[0] = Byte(image, kTypeData);
-            out.wideList[WideListIndex::kNumbers] = Word(image, kTypeData + 1);
-            out.listA[0] = Byte(image, kTypeData + 3);
-            out.listB[0] = Byte(image, kTypeData + 4);
+            out.number[0] = Byte(image, kNumber);
+            out.wideList[WideListIndex::kNumbers] = Word(image, kInstallNumber);
+            out.listA[0] = Byte(image, kInstallListA);
+            out.listB[0] = Byte(image, kInstallListB);
             if (Byte(image, kExtensionMarker) == kExtensionMarkerValue &&
                 out.wideList[WideListIndex::kNumbers] == 0) {
                 WriteInstallBitMask(image, out.wideList);

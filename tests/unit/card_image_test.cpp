@@ -156,15 +156,6 @@ TEST(CardImage, SignedSplitTruncatesTowardZero) {
     }
 }
 
-TEST(CardImage, OptionFlagCountsOnlyAnExactOneInTheLow16Bits) {
-    const std::pair<int32_t, int> cases[] = {{1, 1}, {0, 0}, {2, 0}, {-1, 0}, {0x10001, 1}, {0x10000, 0}, {257, 0}};
-    for (const auto &c : cases) {
-        HostArgs host;
-        host.flag = c.first;
-        EXPECT_EQ(Build(CardKind::Chief, host).element[19], c.second) << "flag " << c.first;
-    }
-}
-
 TEST(CardImage, YearsAreStoredAsYearMinus2000) {
     const std::pair<int16_t, int> cases[] = {{2000, 0}, {2009, 9}, {2255, 255}, {1999, 0xFF}, {26, 0x4A}};
     for (const auto &c : cases) {
@@ -215,14 +206,6 @@ TEST(CardImage, LostCardCopiesItsListOnlyAboveType15) {
     }
 }
 
-TEST(CardImage, CleanDistrictIgnoresNumberAndFloorIgnoresWideValues) {
-    HostArgs host;
-    host.number = 0x77;
-    EXPECT_EQ(Build(CardKind::CleanDistrict, host).element[10], 10);
-    const CardImage floor = Build(CardKind::Floor, host);
-    for (int i = 36; i <= 44; ++i) EXPECT_EQ(floor.element[i], i);
-}
-
 TEST(CardImage, ExtensionMarkerLooksAtWholeElements) {
     struct Case {
         const char *name;
@@ -261,15 +244,6 @@ TEST(CardImage, ExtensionMarkerLooksAtWholeElements) {
     for (int i = 4; i < 12; ++i) host.wide[i] = 0;
     const CardImage image = Build(CardKind::Guest, host);
     for (int i = 32; i <= 43; ++i) EXPECT_EQ(image.element[i], 0) << i;
-}
-
-TEST(CardImage, SealCardBuildsNothing) {
-    HostArgs host;
-    CardImage image;
-    for (int16_t &e : image.element) e = -5;
-    EXPECT_FALSE(BuildCardImage(CardKind::Seal, host.Args(), &image));
-    for (int16_t e : image.element) EXPECT_EQ(e, -5);
-    EXPECT_EQ(CardTypeCodeOf(CardKind::Seal), 0);
 }
 
 TEST(CardImage, ArgsPresentRequiresOnlyTheArraysAKindReads) {

@@ -145,62 +145,6 @@ TEST(Decode, ClearedCardReportsType20AndNothingElse) {
     }
 }
 
-TEST(Decode, CardSerialByMedium) {
-    Image image = RecordOf(3);
-    image[28] = 0xA1, image[29] = 0xA2, image[30] = 0xA3, image[31] = 0xA4;
-    struct Case {
-        int16_t lockType;
-        int16_t want[8];
-    };
-    const Case cases[] = {
-        {kLockIc4442, {0xA1, 0xA2, 0xA3, 0xA4, kUntouched, kUntouched, kUntouched, kUntouched}},
-        {kLockTemic, {26, 27, 0, 0, kUntouched, kUntouched, kUntouched, kUntouched}},  // record bytes 25, 26
-        {kLockMifare, {0x11, 0x22, 0x33, 0x44, 0, 0, 0, 0}},
-    };
-    for (const Case &c : cases) {
-        Outputs out;
-        EXPECT_EQ(Decode(c.lockType, image, out), KS_OK);
-        for (int i = 0; i < 8; ++i) EXPECT_EQ(out.serial[i], c.want[i]) << c.lockType << " element " << i;
-    }
-}
-
-TEST(Decode, TimesGetTheirYearsBack) {
-    Outputs out;
-    Image image = RecordOf(3);
-    image[0] = 9;
-    image[5] = 10;
-    EXPECT_EQ(Decode(kLockTemic, image, out), KS_OK);
-    const int16_t start[5] = {2009, 2, 3, 4, 5}, end[5] = {2010, 7, 8, 9, 10};
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(out.start[i], start[i]);
-        EXPECT_EQ(out.end[i], end[i]);
-    }
-}
-
-TEST(Decode, TimeCardHasSixStartElementsAndAZeroEnd) {
-    Outputs out;
-    Image image = RecordOf(2);
-    image[5] = 59;
-    EXPECT_EQ(Decode(kLockIc4442, image, out), KS_OK);
-    const int16_t start[6] = {2001, 2, 3, 4, 5, 59};
-    for (int i = 0; i < 6; ++i) {
-        EXPECT_EQ(out.start[i], start[i]);
-        EXPECT_EQ(out.end[i], 0) << "end element " << i;
-    }
-}
-
-TEST(Decode, SystemPasswordCardHasAFixedEndTime) {
-    Outputs out;
-    Image image = RecordOf(1);
-    for (int i = 5; i < 10; ++i) image[i] = 40;
-    EXPECT_EQ(Decode(kLockMifare, image, out), KS_OK);
-    const int16_t start[5] = {2001, 2, 3, 4, 5}, end[5] = {2001, 1, 1, 1, 1};
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(out.start[i], start[i]);
-        EXPECT_EQ(out.end[i], end[i]);
-    }
-}
-
 TEST(Decode, GuestValuesAreHighByteFirstAndNeedTheMarker) {
     Image image = RecordOf(4);
     const int bytes[8] = {0x12, 0x34, 0x00, 0xFF, 0xFF, 0xD4, 0x80, 0x00};
@@ -222,28 +166,6 @@ TEST(Decode, GuestValuesAreHighByteFirstAndNeedTheMarker) {
     EXPECT_EQ(Decode(kLockMifare, image, unmarked), KS_OK);
     for (int i = 0; i < 4; ++i) EXPECT_EQ(unmarked.wide[i], numbers[i]);
     for (int i = 4; i < 12; ++i) EXPECT_EQ(unmarked.wide[i], 0) << i;
-}
-
-TEST(Decode, ListsAndNumbers) {
-    Image image = RecordOf(5);
-    Outputs floor;
-    EXPECT_EQ(Decode(kLockIc4442, image, floor), KS_OK);
-    EXPECT_EQ(floor.number[0], 11);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(floor.listA[i], 12 + i);
-
-    image[24] = 6;
-    Outputs clean;
-    EXPECT_EQ(Decode(kLockIc4442, image, clean), KS_OK);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(clean.listB[i], 12 + i);
-
-    image[24] = 11;
-    image[11] = 0x81, image[12] = 0x02;
-    Outputs install;
-    EXPECT_EQ(Decode(kLockIc4442, image, install), KS_OK);
-    EXPECT_EQ(install.number[0], 11);
-    EXPECT_EQ(install.wide[0], static_cast<int16_t>(0x8102));
-    EXPECT_EQ(install.listA[0], 14);
-    EXPECT_EQ(install.listB[0], 15);
 }
 
 TEST(Decode, InstallCardBitNumberRule) {
@@ -272,17 +194,6 @@ TEST(Decode, InstallCardBitNumberRule) {
         Outputs out;
         EXPECT_EQ(Decode(kLockMifare, image, out), KS_OK);
         for (int i = 0; i < 4; ++i) EXPECT_EQ(out.wide[8 + i], c.want[i]) << i;
-    }
-}
-
-TEST(Decode, OptionFlagIsBitZero) {
-    const std::pair<int, int> cases[] = {{0, 0}, {1, 1}, {2, 0}, {3, 1}, {0xFF, 1}};
-    for (const auto &c : cases) {
-        Image image = RecordOf(10);
-        image[19] = static_cast<int16_t>(c.first);
-        Outputs out;
-        EXPECT_EQ(Decode(kLockTemic, image, out), KS_OK);
-        EXPECT_EQ(out.flag[0], c.second) << c.first;
     }
 }
 
