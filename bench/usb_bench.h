@@ -31,6 +31,10 @@ struct Bridge {
     uint16_t vid = 0x10C4;
     uint16_t pid = 0xEA60;
     int comPort = 0;      // COM number recorded for it; 0 records no port at all
+    // A bridge that answers its string requests with a failure, as one whose
+    // descriptor read stalls: the product string, or the serial string.
+    bool productReadFails = false;
+    bool serialReadFails = false;
 };
 
 // Plugs a bridge in after those already attached; returns its 0-based index.

@@ -350,12 +350,14 @@ int32_t Close(void *handle) {
 int32_t ProductString(void *handle, char *text, uint8_t *length) {
     BridgeSlot *slot = FromHandle(handle);
     if (slot == nullptr) return kStatusInvalidHandle;
+    if (slot->bridge.productReadFails) return kStatusNotFound;
     return CopyText(slot->bridge.product, text, length);
 }
 
 int32_t SerialString(void *handle, char *text, uint8_t *length) {
     BridgeSlot *slot = FromHandle(handle);
     if (slot == nullptr) return kStatusInvalidHandle;
+    if (slot->bridge.serialReadFails) return kStatusNotFound;
     return CopyText(slot->bridge.serial, text, length);
 }
 

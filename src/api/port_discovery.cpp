@@ -155,35 +155,68 @@ int PortFromUsbEnum(uint16_t vid, uint16_t pid, char *serial) {
     return port;
 }
 
+namespace {
+
+constexpr size_t kUsbDeviceKinds = sizeof(kUsbDevices) / sizeof(kUsbDevices[0]);
+
+// What the registry lookup needs of one bridge: its identity as the bridge
+// library reports it, the serial ended at its reported length.
+struct BridgeIdentity {
+    bool read;  // all three reads succeeded
+    uint16_t vid;
+    uint16_t pid;
+    char serial[kBridgeTextSize];
+};
+
+// Position in kUsbDevices of the product string of an open bridge, or -1
+// when it names no known device or cannot be read. The text comes without a
+// terminator: only `length` characters count.
+int KnownDeviceSlot(void *handle) {
+    char text[kBridgeTextSize];
+    uint8_t length = 0;
+    if (CP2101_GetDeviceProductString(handle, text, &length, kBridgeTextSingleBytes) != 0) return -1;
+    for (size_t slot = 0; slot < kUsbDeviceKinds; ++slot)
+        if (EqualIgnoringCase(text, length, kUsbDevices[slot].product)) return static_cast<int>(slot);
+    return -1;
+}
+
+bool ReadBridgeIdentity(void *handle, BridgeIdentity *identity) {
+    uint8_t serialLength = 0;
+    identity->read = CP2101_GetDeviceSerialNumber(handle, identity->serial, &serialLength,
+                                                  kBridgeTextSingleBytes) == 0 &&
+                     CP2101_GetDeviceVid(handle, &identity->vid) == 0 &&
+                     CP2101_GetDevicePid(handle, &identity->pid) == 0;
+    if (identity->read) identity->serial[serialLength] = '\0';
+    return identity->read;
+}
+
+// The registry branch follows the Windows family the system reports.
+int PortForIdentity(BridgeIdentity *identity) {
+    if (platform::WindowsPlatformId() == platform::kPlatformWinNt)
+        return PortFromUsbEnum(identity->vid, identity->pid, identity->serial);
+    return PortFromSlabcrEnum(identity->vid, identity->pid, identity->serial);
+}
+
+}  // namespace
+
 int PortForProductName(const char *product) {
     uint32_t count = 0;  // the status is not used: a failed count leaves 0
     CP2101_GetNumDevices(&count);
 
-    char serial[kBridgeTextSize];
-    uint16_t vid = 0;
-    uint16_t pid = 0;
-    bool found = false;
-    for (uint32_t index = 0; index < count && !found; ++index) {
+    BridgeIdentity identity{};
+    for (uint32_t index = 0; index < count && !identity.read; ++index) {
         void *handle = nullptr;
         if (CP2101_Open(index, &handle) != 0) continue;
         char text[kBridgeTextSize];
         uint8_t length = 0;
-        // The texts come without a terminator: only `length` characters count.
+        // The first matching bridge in the library's order is the one used.
         if (CP2101_GetDeviceProductString(handle, text, &length, kBridgeTextSingleBytes) == 0 &&
-            EqualIgnoringCase(text, length, product)) {
-            uint8_t serialLength = 0;
-            if (CP2101_GetDeviceSerialNumber(handle, serial, &serialLength, kBridgeTextSingleBytes) == 0 &&
-                CP2101_GetDeviceVid(handle, &vid) == 0 && CP2101_GetDevicePid(handle, &pid) == 0) {
-                serial[serialLength] = '\0';
-                found = true;  // the first matching bridge in the library's order
-            }
-        }
+            EqualIgnoringCase(text, length, product))
+            ReadBridgeIdentity(handle, &identity);
         CP2101_Close(handle);
     }
-    if (!found) return kResultNotFound;
-
-    if (platform::WindowsPlatformId() == platform::kPlatformWinNt) return PortFromUsbEnum(vid, pid, serial);
-    return PortFromSlabcrEnum(vid, pid, serial);
+    if (!identity.read) return kResultNotFound;
+    return PortForIdentity(&identity);
 }
 
 int PortForDeviceKind(int16_t kind) {
@@ -192,11 +225,29 @@ int PortForDeviceKind(int16_t kind) {
     return kResultNotFound;
 }
 
+// One pass over the bridges: each is opened and read once, and the first
+// readable bridge of every known kind is remembered in that kind's slot.
+// The registry is then asked kind by kind, lowest first, so the answer is
+// the one a search of each kind in turn gives: that search too takes only
+// the first readable bridge of a kind, and goes on to the next kind when
+// that bridge's port is not in the registry. Asking the bridge library
+// nine times over would open every bridge nine times per search.
 int16_t FindUsbDevicePort(int16_t *kind) {
-    for (const UsbDeviceEntry &entry : kUsbDevices) {
-        const int port = PortForDeviceKind(entry.kind);
+    BridgeIdentity candidates[kUsbDeviceKinds] = {};
+    uint32_t count = 0;  // the status is not used: a failed count leaves 0
+    CP2101_GetNumDevices(&count);
+    for (uint32_t index = 0; index < count; ++index) {
+        void *handle = nullptr;
+        if (CP2101_Open(index, &handle) != 0) continue;
+        const int slot = KnownDeviceSlot(handle);
+        if (slot >= 0 && !candidates[slot].read) ReadBridgeIdentity(handle, &candidates[slot]);
+        CP2101_Close(handle);
+    }
+    for (size_t slot = 0; slot < kUsbDeviceKinds; ++slot) {
+        if (!candidates[slot].read) continue;
+        const int port = PortForIdentity(&candidates[slot]);
         if (port != kResultNotFound) {
-            *kind = entry.kind;
+            *kind = kUsbDevices[slot].kind;
             g_encoder.DiscoveredPort = static_cast<int16_t>(port);
             return KS_OK;
         }
