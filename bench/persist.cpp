@@ -297,12 +297,6 @@ bool BenchMediumFromName(const std::string &name, BenchMedium *medium) {
     return false;
 }
 
-const BenchCardEntry *BenchManifest::Card(const std::string &name) const {
-    for (const BenchCardEntry &c : cards)
-        if (c.name == name) return &c;
-    return nullptr;
-}
-
 std::array<uint8_t, 4> BenchSystemPassword(const std::string &pass) {
     std::array<uint8_t, 4> password{};
     std::vector<uint8_t> bytes;

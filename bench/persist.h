@@ -65,7 +65,11 @@ struct BenchManifest {
     int ibuttonPort = 0;         // 0: no iButton reader
     std::string ibuttonRom;      // hex, the key held against it; empty: none
 
-    const BenchCardEntry *Card(const std::string &name) const;
+    const BenchCardEntry *Card(const std::string &name) const {
+        for (const BenchCardEntry &c : cards)
+            if (c.name == name) return &c;
+        return nullptr;
+    }
 };
 
 // SystemPassword bytes 0-3 from a Pass text (its last two digits are byte 0).

@@ -101,7 +101,16 @@ bench::BenchCard MakeCard(const bench::BenchManifest &m, int n, bool passwordCar
         card.temic = bench::MakeFactoryTemicCard({{0x7E, 0x01, high, low}}, {{0x3C, low}}, password);
         break;
     }
-    if (passwordCard) bench::WriteBenchCardRecord(card, m.sector, SystemPasswordRecord(password, password, 0));
+    if (passwordCard) {
+        std::vector<uint8_t> record = SystemPasswordRecord(password, password, 0);
+        // A TEMIC card's identity bytes (record bytes 25-26) stay the card's own.
+        std::vector<uint8_t> old;
+        if (card.type == "temic" && bench::OpenBenchCardRecord(card, m.sector, &old)) {
+            record[25] = old[25];
+            record[26] = old[26];
+        }
+        bench::WriteBenchCardRecord(card, m.sector, record);
+    }
     return card;
 }
 
@@ -122,8 +131,9 @@ bench::BenchCardEntry AddCard(const std::string &dir, bench::BenchManifest &m, c
     return entry;
 }
 
-Value ManifestReport(const std::string &dir, const bench::BenchManifest &m) {
+Value ManifestReport(const std::string &command, const std::string &dir, const bench::BenchManifest &m) {
     Value r = Value::Object();
+    r.Set("command", Value::Text(command));
     r.Set("ok", Value::Bool(true));
     r.Set("folder", Value::Text(dir));
     r.Set("medium", Value::Text(bench::BenchMediumName(m.medium)));
@@ -190,16 +200,12 @@ void RunInit(const Context &ctx, const InitOptions &o) {
         throw BenchError(error);
     fs::remove(fs::path(dir) / bench::kBenchRegistryFile, ec);
     WriteManifest(dir, m);
-    Value r = ManifestReport(dir, m);
-    r.Set("command", Value::Text("bench init"));
-    ctx.Emit(r);
+    ctx.Emit(ManifestReport("bench init", dir, m));
 }
 
 void RunStatus(const Context &ctx, const std::string &positional) {
     const std::string dir = FolderOf(ctx, positional);
-    Value r = ManifestReport(dir, ReadManifest(dir));
-    r.Set("command", Value::Text("bench show"));
-    ctx.Emit(r);
+    ctx.Emit(ManifestReport("bench show", dir, ReadManifest(dir)));
 }
 
 struct CardOptions {
@@ -244,7 +250,7 @@ void RunCardList(const Context &ctx) {
     Value r = Value::Object();
     r.Set("command", Value::Text("bench card list"));
     r.Set("ok", Value::Bool(true));
-    r.Set("cards", ManifestReport(dir, m).Fields().back().second);
+    r.Set("cards", ManifestReport("", dir, m).Fields().back().second);
     ctx.Emit(r);
 }
 

@@ -87,7 +87,8 @@ void PutList(std::array<int16_t, N> &out, size_t at, const std::vector<int> &val
     for (size_t i = 0; i < values.size() && at + i < N; ++i) out[at + i] = static_cast<int16_t>(values[i]);
 }
 
-constexpr int kWideMax = 32767;  // 16-bit card values split into two bytes
+constexpr int kWideMax = 32767;
+constexpr int kMifareLockType = 5;  // 16-bit card values split into two bytes
 
 // Checks every option of `kind` and builds the arguments; throws UsageError
 // naming the first bad option.
@@ -195,6 +196,11 @@ void RunIssue(const Context &ctx, const KindSpec &kind, const IssueOptions &o) {
     const int16_t result = kind.make(a.serial.data(), 0, a.number, a.listA.data(), a.listB.data(), a.wide.data(),
                                      a.option, a.typeCode.data(), a.listC.data(), a.start.data(), a.end.data());
     Check(kind.exportName, result, "issuing a " + label);
+    // Only Mifare cards have room for the extension block.
+    bool extension = false;
+    for (size_t i = 4; i < a.wide.size(); ++i) extension = extension || ((kind.fields & (kExtValues | kExtBytes)) && a.wide[i] != 0);
+    if (extension && encoder.lockType() != kMifareLockType)
+        ctx.Note("this medium has no extension block: --ext-values, --ext-bytes and --lock are not on the card");
     report.Set("ok", Value::Bool(true));
     report.Set("serial", Value::Text(SerialHex(a.serial.data(), 4)));
     report.Set("encoder_port", Value::Int(encoder.port()));
