@@ -22,8 +22,8 @@ constexpr uint8_t kIcAreaSerial = kIcSerialAddress - kIcRecordAddress;          
 constexpr uint8_t kIcAreaSerialCheck = kIcSerialCheckAddress - kIcRecordAddress;  // 31
 
 // The two PSC masks: one byte over all three PSC bytes, and one per byte.
-constexpr uint8_t kIcPscCommonMask = 0x5C;
-constexpr uint8_t kIcPscByteMask[kIcPscLength] = {0x3A, 0xC5, 0x96};
+inline constexpr uint8_t kIcPscCommonMask = 0x5C;
+inline constexpr uint8_t kIcPscByteMask[kIcPscLength] = {0x3A, 0xC5, 0x96};
 
 // PSC byte i = serial byte i XOR the common mask XOR byte i of the byte mask.
 inline void IcDerivePsc(const uint8_t *serial, uint8_t *psc) {
