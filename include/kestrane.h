@@ -89,7 +89,9 @@ KS_API int16_t KS_STDCALL MakeGuestLeaveCard(KS_CARD_FAMILY_ARGS);
 KS_API int16_t KS_STDCALL MakeSealCard(KS_CARD_FAMILY_ARGS);
 
 /* Reads and decodes the card on the encoder. Same 11 slots, all outputs;
- * number, optionFlag and typeCode are 1-element arrays here. Outputs a card
+ * number, optionFlag and typeCode are 1-element arrays here; startTime and
+ * endTime need 6 elements (a time card returns its seconds in startTime[5]
+ * and six zeros in endTime). Outputs a card
  * kind does not use are left as passed. KS_OK (typeCode 20: cleared card),
  * KS_ERR_UNAVAILABLE, KS_ERR_CARD_INVALID. */
 KS_API int16_t KS_STDCALL ReadCard(int16_t *cardSerial, int32_t spare, int16_t *number,
