@@ -20,19 +20,10 @@ constexpr int kPort = 5;
 constexpr size_t kTimeFrameLength = 11;
 constexpr size_t kRoomFrameLength = 15;
 
-// A clean bench. Natively the NT key path of a bridge is longer than the POSIX
-// platform layer's registry reader takes (its INI parser cuts section names
-// at 50 characters), so discovery is served from the Windows 9x keys there;
-// on Windows the family is the real system's and this choice does nothing.
-void FreshBench() {
-    bench::Reset();
-    bench::SetWindows9x(true);
-}
-
 class CollectorTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        FreshBench();
+        bench::Reset();
         bench::AttachCollector(kPort);
     }
 
@@ -156,7 +147,7 @@ TEST_F(CollectorTest, RefusalsSilenceAndNoiseAreRetriedUpToThreeTimes) {
     for (const Export &e : exports) {
         for (const Case &c : cases) {
             SCOPED_TRACE(std::string(e.name) + ": " + c.what);
-            FreshBench();
+            bench::Reset();
             bench::AttachCollector(kPort);
             c.arrange();
             EXPECT_EQ(e.call(), c.result);
@@ -181,7 +172,7 @@ TEST_F(CollectorTest, AFailedSendEndsTheExchangeWithItsStatus) {
     const std::function<int16_t()> exports[] = {[] { return SetTime({{2024, 5, 6, 7, 8, 9}}); }, SetRoom};
     for (const auto &call : exports) {
         for (int nth : {1, 4}) {
-            FreshBench();
+            bench::Reset();
             bench::AttachCollector(kPort);
             bench::ArmFault(nth, bench::FaultKind::FailOnce, "SendData");
             EXPECT_EQ(call(), 0) << "the facade's failed-send status, passed on";
@@ -196,12 +187,12 @@ TEST_F(CollectorTest, OnlyTheCollectorFoundFirstIsTalkedTo) {
     const std::function<int16_t()> exports[] = {[] { return SetTime({{2024, 5, 6, 7, 8, 9}}); }, SetRoom};
     for (const auto &call : exports) {
         // Nothing known attached.
-        FreshBench();
+        bench::Reset();
         EXPECT_EQ(call(), KS_ERR_OPEN_OR_NO_DEV);
         EXPECT_EQ(bench::CallCount("OpenPort"), 0u);
 
         // Only a lock encoder: found, but it is not the collector.
-        FreshBench();
+        bench::Reset();
         bench::AttachBridge(bench::Bridge{"Mifare Card Lock Device", "", 0x10C4, 0xEA60, 6});
         EXPECT_EQ(call(), KS_ERR_COLLECTOR);
         EXPECT_EQ(bench::CallCount("OpenPort"), 0u);

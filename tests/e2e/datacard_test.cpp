@@ -25,15 +25,6 @@ constexpr int16_t kReaderFailure = 0x0123;
 using bench::DataReader;
 using bench::OpenDoorSlot;
 
-// A clean bench. Natively the NT key path of a bridge is longer than the POSIX
-// platform layer's registry reader takes (its INI parser cuts section names
-// at 50 characters), so discovery is served from the Windows 9x keys there;
-// on Windows the family is the real system's and this choice does nothing.
-void FreshBench() {
-    bench::Reset();
-    bench::SetWindows9x(true);
-}
-
 struct Record {
     int16_t header = 0;
     std::vector<int16_t> list, time, card;
@@ -109,7 +100,7 @@ const std::vector<OpenDoorSlot> kLogB = {Slot(0xA0, 7), Slot(0xB0, 8)};
 
 class DataCardTest : public ::testing::Test {
 protected:
-    void SetUp() override { FreshBench(); }
+    void SetUp() override { bench::Reset(); }
 
     void TearDown() override {
         EncodeExit();
@@ -199,7 +190,7 @@ TEST_F(DataCardTest, AFailedFetchLeavesNoRecord) {
     const size_t partial[] = {0, 256 + 9 * 2, 256 + 9 * 3 + 4};
     for (size_t written : partial) {
         SCOPED_TRACE(written);
-        FreshBench();
+        bench::Reset();
         Configure('0');  // LockType 1: no data card behind the collector
         CollectorWith(bench::OpenDoorLogImage(kHeaderA, kLogA));
         ASSERT_EQ(ReadDataCard(0), KS_OK);
@@ -226,7 +217,7 @@ TEST_F(DataCardTest, WithoutAMediumOnlyTheCollectorCanDeliver) {
     for (const Case &c : {Case{'/', KS_ERR_UNAVAILABLE}, Case{'0', KS_ERR_MEDIUM_RESERVED},
                           Case{'3', KS_ERR_MEDIUM_RESERVED}, Case{'5', KS_ERR_UNAVAILABLE}}) {
         SCOPED_TRACE(c.digit);
-        FreshBench();
+        bench::Reset();
         Configure(c.digit);
         EXPECT_EQ(ReadDataCard(0), c.result);
         CollectorWith(bench::OpenDoorLogImage(kHeaderA, kLogA));
@@ -354,7 +345,7 @@ std::vector<std::string> ReaderCalls() {
 TEST_F(DataCardTest, ContactlessReadersDeliverTheirCardsLog) {
     for (const ReaderCase &rc : kReaders) {
         SCOPED_TRACE(rc.name);
-        FreshBench();
+        bench::Reset();
         Configure(rc.digit);
         bench::PlaceDataReader(rc.reader, kEncoderPort);
         bench::InsertDataCard(rc.reader, bench::OpenDoorLogImage(kHeaderA, kLogA));
@@ -390,7 +381,7 @@ TEST_F(DataCardTest, AReadersOwnFailureIsPassedOn) {
     for (const ReaderCase &rc : kReaders) {
         for (const Failure &f : failures) {
             SCOPED_TRACE(std::string(rc.name) + ": " + f.what);
-            FreshBench();
+            bench::Reset();
             Configure(rc.digit);
             bench::PlaceDataReader(rc.reader, kEncoderPort);
             bench::InsertDataCard(rc.reader, bench::OpenDoorLogImage(kHeaderA, kLogA));
@@ -424,7 +415,7 @@ TEST_F(DataCardTest, AFailingCollectorFallsBackToTheReaderWithoutMixing) {
     for (const ReaderCase &rc : kReaders) {
         for (const Failure &f : failures) {
             SCOPED_TRACE(std::string(rc.name) + ": " + f.what);
-            FreshBench();
+            bench::Reset();
             Configure(rc.digit);
             CollectorWith(bench::OpenDoorLogImage(kHeaderA, collectorLog));
             bench::PlaceDataReader(rc.reader, kEncoderPort);
