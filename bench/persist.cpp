@@ -554,6 +554,18 @@ bool LoadBenchFolder(const std::string &dirIn, std::string *error) {
             if (error) *error = "the manifest names card " + m.inserted + " as inserted, but lists no such card";
             return false;
         }
+        if (entry->type == "data") {
+            // A data card: its log goes to the reader of the medium (the
+            // contact encoder reads it from a 24C64 card).
+            BenchLog log;
+            if (!ReadBenchLog(Join(dir, entry->file), &log, error)) return false;
+            const std::vector<uint8_t> image = OpenDoorLogImage(log.header, log.slots);
+            if (m.medium == BenchMedium::Ic4442) Insert24c64(Make24c64DataCard(image));
+            else InsertDataCard(m.medium == BenchMedium::Temic ? DataReader::Temic : DataReader::Mifare, image);
+            state.dir = dir;
+            state.manifest = m;
+            return true;
+        }
         if (!LoadBenchCard(dir, *entry, &card, error)) return false;
         if (card.type == "sle4442") InsertSle4442(card.sle);
         else if (card.type == "mifare") PlaceMifareCard(card.mifare);

@@ -8,6 +8,7 @@
 //   registry.ini   (natively) the registry file port discovery reads
 //   cards/NAME.*   one file per card: .sle4442 (text), .mfd (1024-byte Mifare
 //                  dump), .temic (40-byte AT88RF256 dump)
+//                  and .log for a data card (its open-door log, as text)
 //   collector.log  the collector's open-door log, as text
 //
 // A process loads the folder named by KESTRANE_BENCH when the library makes
@@ -42,7 +43,7 @@ BENCH_API bool BenchMediumFromName(const std::string &name, BenchMedium *medium)
 
 struct BenchCardEntry {
     std::string name;
-    std::string type;  // "sle4442", "mifare", "temic"
+    std::string type;  // "sle4442", "mifare", "temic", or "data" (an open-door log, as collector.log)
     std::string file;  // relative to the folder
 };
 

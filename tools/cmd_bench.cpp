@@ -209,14 +209,33 @@ void RunStatus(const Context &ctx, const std::string &positional) {
 }
 
 struct CardOptions {
-    std::string name;
-    bool insert = false, passwordCard = false;
+    std::string name, log;
+    bool insert = false, passwordCard = false, data = false;
 };
+
+// A data card: the open-door log a lock wrote onto it, kept as text.
+bench::BenchCardEntry AddDataCard(const std::string &dir, bench::BenchManifest &m, const std::string &name,
+                                  const std::string &logFile) {
+    bench::BenchLog log;
+    std::string error;
+    if (!logFile.empty() && !bench::ReadBenchLog(logFile, &log, &error)) throw UsageError("--log: " + error);
+    const int n = m.nextCard++;
+    bench::BenchCardEntry entry;
+    entry.name = name.empty() ? "data-" + std::to_string(n) : name;
+    if (m.Card(entry.name) != nullptr) throw UsageError("--name: the bench already has a card " + entry.name);
+    entry.type = "data";
+    entry.file = "cards/" + entry.name + ".log";
+    if (!bench::WriteBenchLog((fs::path(dir) / entry.file).string(), log, &error)) throw BenchError(error);
+    m.cards.push_back(entry);
+    return entry;
+}
 
 void RunCardNew(const Context &ctx, const CardOptions &o) {
     const std::string dir = ctx.BenchDir();
     bench::BenchManifest m = ReadManifest(dir);
-    const bench::BenchCardEntry entry = AddCard(dir, m, o.name, o.passwordCard);
+    if (o.data && o.passwordCard) throw UsageError("--data: a card is either a data card or a system password card");
+    if (!o.log.empty() && !o.data) throw UsageError("--log: only a data card (--data) carries a log");
+    const bench::BenchCardEntry entry = o.data ? AddDataCard(dir, m, o.name, o.log) : AddCard(dir, m, o.name, o.passwordCard);
     if (o.insert) m.inserted = entry.name;
     WriteManifest(dir, m);
     Value r = Value::Object();
@@ -252,6 +271,20 @@ void RunCardList(const Context &ctx) {
     r.Set("ok", Value::Bool(true));
     r.Set("cards", ManifestReport("", dir, m).Fields().back().second);
     ctx.Emit(r);
+}
+
+Value LogRows(const bench::BenchLog &log) {
+    Value rows = Value::List();
+    for (const auto &s : log.slots) {
+        Value row = Value::Object();
+        char when[40];
+        std::snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d", 2000 + s[4], s[5] & 0x0F, s[6], s[7], s[8]);
+        row.Set("kind", Value::Int(s[5] >> 4));
+        row.Set("time", Value::Text(when));
+        row.Set("card", Value::Text(HexBytes(s.data(), 4, "")));
+        rows.Push(row);
+    }
+    return rows;
 }
 
 std::string Pass(const std::vector<uint8_t> &r) {
@@ -292,6 +325,19 @@ void RunCardShow(const Context &ctx, const std::string &nameIn) {
     if (entry == nullptr) throw UsageError("NAME: the bench has no card " + name);
     bench::BenchCard card;
     std::string error;
+    if (entry->type == "data") {
+        bench::BenchLog log;
+        if (!bench::ReadBenchLog((fs::path(dir) / entry->file).string(), &log, &error)) throw BenchError(error);
+        Value r = Value::Object();
+        r.Set("command", Value::Text("bench card show"));
+        r.Set("ok", Value::Bool(true));
+        r.Set("name", Value::Text(name));
+        r.Set("type", Value::Text("data"));
+        r.Set("header", Value::Text(HexBytes(log.header.data(), 3)));
+        r.Set("records", LogRows(log));
+        ctx.Emit(r);
+        return;
+    }
     if (!bench::LoadBenchCard(dir, *entry, &card, &error)) throw BenchError(error);
     const std::vector<uint8_t> memory = bench::BenchCardMemory(card);
     std::vector<uint8_t> record;
@@ -365,16 +411,7 @@ void RunCollector(const Context &ctx, const std::string &action, const LogOption
         if (!bench::ReadBenchLog(LogPath(dir), &log, &error)) throw BenchError(error);
     }  // clear: an empty log
     if (action != "show" && !bench::WriteBenchLog(LogPath(dir), log, &error)) throw BenchError(error);
-    Value rows = Value::List();
-    for (const auto &s : log.slots) {
-        Value row = Value::Object();
-        char when[40];
-        std::snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d", 2000 + s[4], s[5] & 0x0F, s[6], s[7], s[8]);
-        row.Set("kind", Value::Int(s[5] >> 4));
-        row.Set("time", Value::Text(when));
-        row.Set("card", Value::Text(HexBytes(s.data(), 4, "")));
-        rows.Push(row);
-    }
+    const Value rows = LogRows(log);
     Value r = Value::Object();
     r.Set("command", Value::Text("bench collector " + action));
     r.Set("ok", Value::Bool(true));
@@ -415,6 +452,8 @@ void AddBenchCommands(CLI::App &app, std::shared_ptr<Context> ctx) {
     cardNew->add_flag("--insert", cardOptions->insert, "put it in the encoder");
     cardNew->add_flag("--system-password", cardOptions->passwordCard,
                       "make a system password card carrying the bench's Pass");
+    cardNew->add_flag("--data", cardOptions->data, "make a data card (an open-door log a lock wrote)");
+    cardNew->add_option("--log", cardOptions->log, "the data card's log, in the collector.log format");
     cardNew->callback([ctx, cardOptions] { RunCardNew(*ctx, *cardOptions); });
     auto cardName = std::make_shared<std::string>();
     CLI::App *insert = card->add_subcommand("insert", "put a card in the encoder (the one there comes out)");

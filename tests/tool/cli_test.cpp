@@ -389,6 +389,29 @@ TEST_F(ToolTest, CollectListsTheCollectorsRecordsAndPdaReachesIt) {
     EXPECT_EQ(ports["discovered_port"].n, 5);
 }
 
+TEST_F(ToolTest, WithoutACollectorCollectReadsTheDataCardOfEachMedium) {
+    // Slots the library must skip: kind 11, month 13.
+    const std::string log = kstest::WriteFile(Root(), "datacard.log",
+                                              "header 01 02 03\n"
+                                              "record 4 2026-05-01 08:30 DEADBEEF\n"
+                                              "record 11 2026-05-01 08:31 00000000\n"
+                                              "record 5 2026-13-01 08:31 00000000\n"
+                                              "record 6 2026-05-02 09:00 CAFEF00D\n");
+    for (const char *medium : {"ic", "temic", "mifare"}) {
+        SCOPED_TRACE(medium);
+        bench_ += medium;
+        Init(std::string("--medium ") + medium);
+        Ok("bench card new --data --insert --log " + log);
+        const Json got = Ok("collect");
+        ASSERT_EQ(got["count"].n, 2);
+        EXPECT_EQ(got["header"].n, 1);
+        EXPECT_EQ(got["header_list"].Str(), "[2,3,]");
+        EXPECT_EQ(got["records"].items[0]["card"].s, "DEADBEEF");
+        EXPECT_EQ(got["records"].items[1]["kind"].n, 6);
+        EXPECT_EQ(got["records"].items[1]["time"].s, "2026-05-02 09:00");
+    }
+}
+
 TEST_F(ToolTest, PdaWithoutACollectorFailsWithTheNoDeviceCode) {
     Init("--medium ic");
     const ToolRun run = Tool("pda time --now");
