@@ -17,7 +17,10 @@ kestrane="$PWD/build/native/bin/kestrane"
 bench="${1:-$(mktemp -d "${TMPDIR:-/tmp}/kestrane-demo.XXXXXX")}"
 export KESTRANE_BENCH="$bench"
 
-step() { printf '\n\033[1m$ kestrane %s\033[0m\n' "$*"; "$kestrane" "$@"; }
+step() {
+  printf '\n\033[1m$ kestrane'; printf ' %q' "$@"; printf '\033[0m\n'
+  "$kestrane" "$@"
+}
 
 step bench init --medium mifare --collector --force "$bench"
 step issue guest --rooms 101,102 --start "2026-03-01 14:00" --end "2026-03-03 12:00"

@@ -299,12 +299,16 @@ Value RecordFields(const std::vector<uint8_t> &r, bool opened) {
     if (!opened) return f;
     const int type = r[0] == 0x63 ? 20 : r[24];
     f.Set("kind", Value::Text(CardKindLabel(type) ? CardKindLabel(type) : "unknown"));
+    if (type == 20) {  // a cleared card's record holds only its marker and fill
+        f.Set("marker", Value::Text("63 (cleared, ready to issue)"));
+        return f;
+    }
     f.Set("type_code", Value::Int(r[24]));
     char when[64];
     std::snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d", 2000 + r[0], r[1], r[2], r[3], r[4]);
-    f.Set("start", Value::Text(type == 20 ? "-" : when));
+    f.Set("start", Value::Text(when));
     std::snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d", 2000 + r[5], r[6], r[7], r[8], r[9]);
-    f.Set("end", Value::Text(type == 20 || type == 2 ? "-" : when));
+    f.Set("end", Value::Text(type == 2 ? "-" : when));
     f.Set("type_data", Value::Text(HexBytes(r.data() + 10, 9)));
     f.Set("option", Value::Int(r[19]));
     f.Set("password", Value::Text(Pass(r)));
@@ -316,7 +320,7 @@ Value RecordFields(const std::vector<uint8_t> &r, bool opened) {
     return f;
 }
 
-void RunCardShow(const Context &ctx, const std::string &nameIn) {
+void RunCardShow(const Context &ctx, const std::string &nameIn, bool all) {
     const std::string dir = ctx.BenchDir();
     const bench::BenchManifest m = ReadManifest(dir);
     const std::string name = nameIn.empty() ? m.inserted : nameIn;
@@ -370,17 +374,28 @@ void RunCardShow(const Context &ctx, const std::string &nameIn) {
         right.push_back(label + ": " + (f.second.type() == Value::Type::Int ? std::to_string(f.second.AsInt())
                                                                                : f.second.AsText()));
     }
-    const size_t rows = (memory.size() + width - 1) / width;
+    // A Mifare card shows its manufacturer block and the record's sector
+    // (its three data blocks and trailer) unless all of it is asked for.
+    std::vector<size_t> rows;
+    const size_t total = (memory.size() + width - 1) / width;
+    if (entry->type == "mifare" && !all) {
+        rows.push_back(0);
+        for (size_t b = 0; b < 4; ++b) rows.push_back(static_cast<size_t>(m.sector) * 4 + b);
+    } else {
+        for (size_t row = 0; row < total; ++row) rows.push_back(row);
+    }
     const size_t leftWidth = 6 + width * 3;
-    for (size_t row = 0; row < std::max(rows, right.size()); ++row) {
+    for (size_t i = 0; i < std::max(rows.size(), right.size()); ++i) {
         std::string left;
-        if (row < rows) {
+        if (i < rows.size()) {
+            const size_t row = rows[i];
             char offset[16];
             std::snprintf(offset, sizeof offset, "%04X: ", static_cast<unsigned>(row * width));
             left = offset + HexBytes(memory.data() + row * width, std::min(width, memory.size() - row * width));
+            if (i > 0 && rows[i - 1] + 1 != row) std::printf("%s\n", std::string(leftWidth, ' ').replace(0, 5, " ...").c_str());
         }
         left.resize(leftWidth, ' ');
-        std::printf("%s  %s\n", left.c_str(), row < right.size() ? right[row].c_str() : "");
+        std::printf("%s  %s\n", left.c_str(), i < right.size() ? right[i].c_str() : "");
     }
 }
 
@@ -464,9 +479,11 @@ void AddBenchCommands(CLI::App &app, std::shared_ptr<Context> ctx) {
     });
     card->add_subcommand("list", "the bench's cards")->callback([ctx] { RunCardList(*ctx); });
     auto showName = std::make_shared<std::string>();
+    auto showAll = std::make_shared<bool>(false);
     CLI::App *show = card->add_subcommand("show", "a card's memory as hex, with its record decoded beside it");
     show->add_option("NAME", *showName, "the card (default: the inserted one)");
-    show->callback([ctx, showName] { RunCardShow(*ctx, *showName); });
+    show->add_flag("--all", *showAll, "Mifare: every block, not only block 0 and the record's sector");
+    show->callback([ctx, showName, showAll] { RunCardShow(*ctx, *showName, *showAll); });
 
     CLI::App *collector = benchCmd->add_subcommand("collector", "the hand-held collector's open-door log");
     collector->require_subcommand(1);
