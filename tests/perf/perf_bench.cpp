@@ -312,6 +312,41 @@ void RegisterAll() {
     benchmark::RegisterBenchmark("Codec/CardCrc8", Crc8)->ArgName("bytes")->Arg(3)->Arg(255);
 }
 
+// --calls: the vendor calls of each card operation, with the bytes each one
+// carried, for working out the time a real serial link needs.
+int PrintCallLogs() {
+    const struct {
+        CardOp op;
+        const char *name;
+    } ops[] = {{CardOp::MakeGuestCard, "MakeGuestCard"},
+               {CardOp::ReadCard, "ReadCard"},
+               {CardOp::ClearCardData, "ClearCardData"}};
+    for (rig::Medium m : rig::kMedia) {
+        MediumRig r{m, {}, {}, {}};
+        std::string error;
+        if (!SetUpMedium(&r, &error)) {
+            std::fprintf(stderr, "%s: %s\n", rig::NameOf(m), error.c_str());
+            return 1;
+        }
+        for (const auto &o : ops) {
+            const Operation op = CardOperation(&r, o.op);
+            op.prepare();
+            bench::ClearCallLog();
+            const int16_t result = op.run();
+            const std::vector<bench::Call> log = bench::CallLog();
+            std::printf("%s %s: result %d, %zu calls, %zu payload bytes\n", rig::NameOf(m), o.name, result,
+                        log.size(), rig::PayloadBytes(log));
+            for (const bench::Call &c : log) {
+                std::printf("  %-20s", c.fn.c_str());
+                for (int64_t a : c.args) std::printf(" %lld", static_cast<long long>(a));
+                std::printf("  -> %lld, %zu bytes\n", static_cast<long long>(c.result), c.data.size());
+            }
+        }
+        EncodeExit();
+    }
+    return 0;
+}
+
 // The console report, remembering whether any benchmark failed (an export
 // that stopped answering KS_OK, a call the replayer cannot make), so the short
 // run under ctest fails with it.
@@ -330,6 +365,7 @@ private:
 }  // namespace
 
 int main(int argc, char **argv) {
+    if (argc == 2 && std::string(argv[1]) == "--calls") return PrintCallLogs();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     RegisterAll();

@@ -15,6 +15,7 @@ if(NOT WIN32)
     add_custom_target(perf
       COMMAND perf_bench --benchmark_counters_tabular=true --benchmark_repetitions=3
               --benchmark_report_aggregates_only=true
+              --benchmark_out=${CMAKE_BINARY_DIR}/perf.json --benchmark_out_format=json
       DEPENDS perf_bench USES_TERMINAL
       COMMENT "Running the benchmarks in full")
   else()
