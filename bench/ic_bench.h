@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "bench.h"
@@ -39,6 +40,8 @@ BENCH_API bool IcCardPresent();
 BENCH_API bool IcCardIs24c64();
 // The SLE4442 card in the encoder as it is now (a default card when none).
 BENCH_API Sle4442Card CurrentSle4442();
+// The SLE4442 card a RemoveCard fault took out of the encoder last, if any.
+BENCH_API std::optional<Sle4442Card> LastRemovedSle4442();
 
 // Beeps the encoder sounded (dv_beep calls that reached it) since Reset.
 BENCH_API int IcBeepCount();

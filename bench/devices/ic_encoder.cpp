@@ -22,6 +22,7 @@ struct IcState {
     int32_t nextHandle = 0x4C00;
     CardKind kind = CardKind::None;
     Sle4442Card sle;
+    std::optional<Sle4442Card> lastRemoved;  // taken out by a RemoveCard fault
     std::vector<uint8_t> eeprom;  // 24C64
     int beeps = 0;
 };
@@ -42,7 +43,10 @@ void ResetIc() {
     s = IcState{};
 }
 
-void RemoveCardHook() { RemoveIcCard(); }
+void RemoveCardHook() {
+    if (State().kind == CardKind::Sle4442) State().lastRemoved = State().sle;
+    RemoveIcCard();
+}
 
 const bool g_registered = [] {
     RegisterResetHook(ResetIc);
@@ -98,6 +102,7 @@ bool IcCardIs24c64() { return State().kind == CardKind::C24c64; }
 Sle4442Card CurrentSle4442() {
     return State().kind == CardKind::Sle4442 ? State().sle : Sle4442Card{};
 }
+std::optional<Sle4442Card> LastRemovedSle4442() { return State().lastRemoved; }
 int IcBeepCount() { return State().beeps; }
 
 // ---- personalising station ----

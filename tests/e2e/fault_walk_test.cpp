@@ -1,0 +1,882 @@
+// A fault walked through every vendor call of every export that reaches a
+// device, on every medium: each call in turn fails once, fails from then on,
+// or (where a card, key or data card is involved) has the card pulled away
+// just before it runs. After every such run:
+//   - the result is one the export documents for a failure (or the device
+//     library's own status where that is handed on);
+//   - a result of 1 means the same outcome as the run without a fault: a
+//     failed write or read is never reported as success;
+//   - every port, reader connection, session and bridge handle the library
+//     opened was closed again (the contact IC encoder stays open from
+//     EncodeInit to EncodeExit);
+//   - a fault that struck at or before the first write call left the card
+//     byte for byte as it was, and a read never changes a card;
+//   - with the fault gone, the same operation on a fresh card gives exactly
+//     the outcome of the run without a fault (so no library state was bent).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "bench.h"
+#include "collector_bench.h"
+#include "datacard_bench.h"
+#include "ibutton_bench.h"
+#include "ic_bench.h"
+#include "kestrane.h"
+#include "mifare_bench.h"
+#include "temic_bench.h"
+#include "test_support.h"
+#include "usb_bench.h"
+
+namespace {
+
+enum class Medium { Ic, Temic, Mifare };
+constexpr Medium kMedia[] = {Medium::Ic, Medium::Temic, Medium::Mifare};
+
+const char *NameOf(Medium m) { return m == Medium::Ic ? "Ic4442" : m == Medium::Temic ? "Temic" : "Mifare"; }
+// The INI digit of each LockType (the digit plus one is the LockType).
+char LockDigit(Medium m) { return m == Medium::Ic ? '1' : m == Medium::Temic ? '2' : '4'; }
+constexpr char kReserved4Digit = '3';
+
+constexpr int kEncoderPort = 4;    // CommProt digit 3
+constexpr int kCollectorPort = 5;
+constexpr int kIcBridgePort = 6;
+constexpr int kIButtonPort = 2;
+constexpr int kSector = 1;
+constexpr int kSystemSector = 15;
+constexpr int16_t kUntouched = -7777;
+// The configured Pass "4B7E19D2" as cards carry it.
+const std::array<uint8_t, 4> kHotelPassword = {{0xD2, 0x19, 0x7E, 0x4B}};
+constexpr uint8_t kSystemCardExtra = 0x5A;
+
+// How many (export, medium, call, fault kind) cases were walked.
+int g_casesWalked = 0;
+
+// ---------------------------------------------------------------------------
+// Configuration.
+
+// EncodeInit with the encoder on COM4 and this LockType digit; the port byte
+// the library writes into the path buffer comes back in *portByte.
+int16_t Configure(char lockDigit, int *portByte = nullptr) {
+    static std::map<char, std::string> paths;
+    auto it = paths.find(lockDigit);
+    if (it == paths.end()) {
+        const std::string ini = std::string("[SystemInfo]\nPass=4B7E19D2\n[Config]\nCommProt=") +
+                                std::to_string(kEncoderPort - 1) + "\nLockType=" + lockDigit +
+                                "\nSector=" + std::to_string(kSector) + "\n";
+        const std::string name = std::string("walk_") + std::to_string(static_cast<int>(lockDigit)) + ".ini";
+        it = paths.emplace(lockDigit, kstest::WriteFile(kstest::TempDir(), name, ini)).first;
+    }
+    char buffer[256] = {};
+    it->second.copy(buffer, sizeof buffer - 1);
+    const int16_t result = EncodeInit(buffer);
+    if (portByte != nullptr) *portByte = static_cast<unsigned char>(buffer[1]);
+    return result;
+}
+
+// A clean start for a medium: nothing held by the library, an empty bench,
+// the medium configured (and for the IC medium its encoder open).
+void ConfigureMedium(Medium m) {
+    EncodeExit();
+    bench::Reset();
+    if (m == Medium::Ic) bench::PlaceIcEncoder(kEncoderPort);
+    ASSERT_EQ(Configure(LockDigit(m)), KS_OK) << NameOf(m);
+}
+
+// ---------------------------------------------------------------------------
+// Cards.
+
+struct Card {
+    bench::Sle4442Card ic;
+    bench::TemicCard temic;
+    bench::MifareCard mifare;
+};
+
+Card FactoryCard(Medium m) {
+    Card c;
+    if (m == Medium::Ic) c.ic = bench::MakeIcCard();
+    if (m == Medium::Temic)
+        c.temic = bench::MakeFactoryTemicCard({{0xE0, 0x01, 0x02, 0x03}}, {{0xC1, 0xC2}}, kHotelPassword);
+    if (m == Medium::Mifare) c.mifare = bench::MakeFactoryMifareCard({{0x11, 0x22, 0x33, 0x44}}, kHotelPassword, kSector);
+    return c;
+}
+
+void PlaceEncoderAndCard(Medium m, const Card &card) {
+    if (m == Medium::Ic) bench::InsertSle4442(card.ic);
+    if (m == Medium::Temic) {
+        bench::PlaceTemicEncoder(kEncoderPort);
+        bench::PlaceTemicCard(card.temic);
+    }
+    if (m == Medium::Mifare) {
+        bench::PlaceRc500Reader(kEncoderPort);
+        bench::PlaceMifareCard(card.mifare);
+    }
+}
+
+// The card as it is now: in the device, or as a RemoveCard fault took it out.
+// For the SLE4442 the PSC error counter counts too: a fault must never cost
+// the card one of its three tries.
+std::vector<uint8_t> CardBytes(Medium m) {
+    if (m == Medium::Ic) {
+        const auto card = bench::IcCardPresent() ? std::optional<bench::Sle4442Card>(bench::CurrentSle4442())
+                                                 : bench::LastRemovedSle4442();
+        if (!card) return {};
+        std::vector<uint8_t> bytes(card->memory.begin(), card->memory.end());
+        bytes.push_back(static_cast<uint8_t>(card->triesLeft));
+        return bytes;
+    }
+    if (m == Medium::Temic) {
+        auto card = bench::CurrentTemicCard();
+        if (!card) card = bench::LastRemovedTemicCard();
+        return card ? bench::TemicCardToDump(*card) : std::vector<uint8_t>{};
+    }
+    auto card = bench::CurrentMifareCard();
+    if (!card) card = bench::LastRemovedMifareCard();
+    return card ? card->memory : std::vector<uint8_t>{};
+}
+
+// A fresh card in the encoder of the configured medium, no fault armed, an
+// empty call log. The IC encoder stays open between cases (it is the
+// library's, opened by EncodeInit); the other media get a fresh bench.
+void FreshCard(Medium m, const Card &card) {
+    bench::ClearFaults();
+    if (m == Medium::Ic) {
+        if (!bench::IcEncoderOpen()) ConfigureMedium(m);
+        bench::RemoveIcCard();
+    } else {
+        bench::Reset();
+    }
+    PlaceEncoderAndCard(m, card);
+    bench::ClearCallLog();
+}
+
+// Calls that change what a card holds.
+bool IsCardWrite(const bench::Call &c) {
+    if (c.fn == "swr_4442" || c.fn == "RC500_232_write") return true;
+    constexpr int64_t kWriteBlock = 2;
+    return c.fn == "Command57" && c.args.size() >= 4 && c.args[3] == kWriteBlock;
+}
+
+// --- the card system's record rules, for forging a system password card ---
+
+using Record = std::array<uint8_t, 28>;
+
+uint16_t Crc16(const uint8_t *bytes, size_t n) {
+    uint16_t r = 0xFFFF;
+    for (size_t i = 0; i < n; ++i) {
+        r ^= bytes[i];
+        for (int b = 0; b < 8; ++b) r = (r & 1) ? static_cast<uint16_t>((r >> 1) ^ 0xA001) : static_cast<uint16_t>(r >> 1);
+    }
+    return r;
+}
+
+Record Encipher(Record r) {
+    for (int i = 0; i < 9; ++i) r[i] ^= 0xA7;
+    Record rotated{};
+    const int total = 28 * 8;
+    for (int i = 0; i < total; ++i) {
+        const int from = (i + 5) % total;
+        const int bit = (r[from / 8] >> (7 - from % 8)) & 1;
+        rotated[i / 8] = static_cast<uint8_t>(rotated[i / 8] | bit << (7 - i % 8));
+    }
+    for (uint8_t &b : rotated) b ^= 0x9E;
+    return rotated;
+}
+
+// The plain record of a system password card carrying the hotel's own
+// password, so a successful read leaves the library's password as it was.
+Record SystemCardRecord() {
+    Record r{};
+    for (size_t i = 0; i < r.size(); ++i) r[i] = static_cast<uint8_t>(i);
+    for (int i = 0; i < 4; ++i) {
+        r[10 + i] = kHotelPassword[i];
+        r[20 + i] = kHotelPassword[i];
+    }
+    r[14] = kSystemCardExtra;
+    r[24] = 1;
+    return r;
+}
+
+Card SystemPasswordCard(Medium m) {
+    Card c = FactoryCard(m);
+    if (m == Medium::Ic) {
+        Record r = SystemCardRecord();
+        const uint8_t s = c.ic.memory[60];
+        const uint16_t crc = Crc16(r.data(), 25);
+        r[25] = static_cast<uint8_t>((crc & 0xFF) ^ s);
+        r[26] = static_cast<uint8_t>(~((crc >> 8) ^ s));
+        r = Encipher(r);
+        std::copy(r.begin(), r.end(), c.ic.memory.begin() + 32);
+        std::array<uint8_t, 28> plain{};
+        EXPECT_TRUE(bench::OpenIcRecord(c.ic, &plain)) << "forged IC system password card";
+    }
+    if (m == Medium::Temic) {
+        bench::TemicRecord plain{};
+        EXPECT_TRUE(bench::ReadTemicRecord(c.temic, &plain));
+        const Record r = SystemCardRecord();
+        for (int i = 0; i < 25; ++i) plain[i] = r[i];  // the card's identity bytes 25-26 stay
+        bench::WriteTemicRecord(c.temic, plain);
+    }
+    if (m == Medium::Mifare)
+        bench::AddMifareSystemPasswordRecord(c.mifare, kHotelPassword, kHotelPassword, kSystemCardExtra, kSystemSector);
+    return c;
+}
+
+// ---------------------------------------------------------------------------
+// What a run shows: the result and everything observable that a success
+// must reproduce (host outputs, card bytes, device state the call changes).
+
+struct Outcome {
+    int16_t result = 0;
+    std::vector<int64_t> seen;
+};
+
+template <typename Container>
+void Append(std::vector<int64_t> *seen, const Container &values) {
+    seen->insert(seen->end(), values.begin(), values.end());
+}
+
+std::string Hex16(int16_t v) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(static_cast<uint16_t>(v)));
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// Documented results.
+
+using Allowed = std::function<bool(int16_t, const std::vector<bench::Call> &)>;
+
+Allowed Codes(std::set<int16_t> codes) {
+    return [codes](int16_t r, const std::vector<bench::Call> &) { return codes.count(r) > 0; };
+}
+
+// Codes, or a failure status of the device library's `fn` handed on unchanged.
+Allowed CodesOrStatusOf(std::set<int16_t> codes, std::string fn, int16_t success) {
+    return [codes, fn, success](int16_t r, const std::vector<bench::Call> &log) {
+        if (codes.count(r)) return true;
+        for (const bench::Call &c : log)
+            if (c.fn == fn && static_cast<int16_t>(c.result) != success && static_cast<int16_t>(c.result) == r)
+                return true;
+        return false;
+    };
+}
+
+constexpr int16_t kOk = KS_OK;
+constexpr int16_t kNoDev = KS_ERR_OPEN_OR_NO_DEV;  // 0xFFFE
+constexpr int16_t kInvalid = KS_ERR_CARD_INVALID;  // 0xFFFD
+constexpr int16_t kNot1K = KS_ERR_NOT_MIFARE_1K;   // 0xFFFC
+constexpr int16_t kComm = KS_ERR_COMM;             // 0xFFFB
+constexpr int16_t kIcNotOpen = KS_ERR_IC_NOT_OPEN; // 0xFFFA
+constexpr int16_t kReserved = KS_ERR_MEDIUM_RESERVED;
+constexpr int16_t kUnavailable = KS_ERR_UNAVAILABLE;
+constexpr int16_t kCollector = KS_ERR_COLLECTOR;
+constexpr int16_t kNotCleared = KS_ERR_NOT_CLEARED;
+constexpr int16_t kOtherHotel = KS_ERR_OTHER_HOTEL;
+
+Allowed IssueCodes(Medium m) {
+    if (m == Medium::Ic) return Codes({kOk, kIcNotOpen, kNoDev, kComm, kInvalid, kNotCleared});
+    if (m == Medium::Temic) return CodesOrStatusOf({kOk, kComm, kInvalid, kNotCleared, kOtherHotel}, "InitCommDev", 0);
+    return Codes({kOk, kComm, kNot1K, kNotCleared});
+}
+
+Allowed ClearCodes(Medium m) {
+    if (m == Medium::Ic) return Codes({kOk, kIcNotOpen, kComm, kInvalid, kNoDev});
+    if (m == Medium::Temic) return CodesOrStatusOf({kOk, kComm, kInvalid}, "InitCommDev", 0);
+    return Codes({kOk, kComm, kNot1K});
+}
+
+Allowed SystemPasswordCodes(Medium m) {
+    if (m == Medium::Mifare) return Codes({kOk, kComm, kNot1K});
+    return Codes({kOk, kInvalid});
+}
+
+// ---------------------------------------------------------------------------
+// Open resources. The library must close, on every path, what it opened:
+// judged from the call log (a close call counts even when the device failed
+// it) and, when no close call was made to fail, from the bench's own count.
+
+struct Resource {
+    const char *open;
+    const char *close;
+    bool exclusive;  // a second open of the same device re-uses the first
+    bool (*opened)(const bench::Call &);
+};
+
+const Resource kResources[] = {
+    {"RC500_232_init", "RC500_232_exit", true,
+     [](const bench::Call &c) { return !c.faulted && (c.result & 0xFF) == 0; }},
+    {"InitCommDev", "CloseCommDev", true, [](const bench::Call &c) { return !c.faulted && c.result == 0; }},
+    {"ic_init", "ic_exit", true, [](const bench::Call &c) { return !c.faulted && c.result != 0; }},
+    {"AT88RF256_12_OpenCommPort", "AT88RF256_12_CloseCommPort", true,
+     [](const bench::Call &c) { return !c.faulted && c.result == 1; }},
+    {"M1_OpenCommPort", "M1_CloseCommPort", true, [](const bench::Call &c) { return !c.faulted && c.result == 1; }},
+    {"OpenPort", "ClosePort", true, [](const bench::Call &c) { return !c.faulted && c.result == 1; }},
+    {"TMExtendedStartSession", "TMEndSession", false, [](const bench::Call &c) { return !c.faulted && c.result > 0; }},
+    {"CP2101_Open", "CP2101_Close", false, [](const bench::Call &c) { return !c.faulted && c.result == 0; }},
+};
+
+bool CloseCallFaulted(const std::vector<bench::Call> &log) {
+    for (const bench::Call &c : log)
+        for (const Resource &r : kResources)
+            if (c.faulted && c.fn == r.close) return true;
+    return false;
+}
+
+// Resources the log shows opened and never closed, as "name xN" text.
+std::string LeftOpenByLog(const std::vector<bench::Call> &log, int *total) {
+    std::string text;
+    *total = 0;
+    for (const Resource &r : kResources) {
+        int held = 0;
+        for (const bench::Call &c : log) {
+            if (c.fn == r.open && r.opened(c)) held = r.exclusive ? 1 : held + 1;
+            else if (c.fn == r.close && held > 0) --held;
+        }
+        if (held > 0) text += std::string(r.open) + " x" + std::to_string(held) + " ";
+        *total += held;
+    }
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// The walk.
+
+// Calls whose failure the library may let pass: their results are ignored by
+// contract (openings whose failure shows in the next call, the closing
+// sequence, beeps, the bridge count).
+const std::set<std::string> kResultIgnored = {
+    "RC500_232_init", "RC500_232_config", "RC500_232_reset", "RC500_232_close", "RC500_232_exit",
+    "ic_exit", "dv_beep", "AT88RF256_12_Beep", "CloseCommDev", "AT88RF256_12_OpenCommPort",
+    "AT88RF256_12_CloseCommPort", "M1_OpenCommPort", "M1_CloseCommPort", "OpenPort", "ClosePort",
+    "TMEndSession", "CP2101_Close", "CP2101_GetNumDevices",
+};
+
+struct Scenario {
+    std::string name;
+    bool card = false;  // a card, key or data card is involved: RemoveCard applies
+    // The export tries again by itself (iButton attempts, collector resends):
+    // a failed call may be followed by a successful attempt.
+    bool retries = false;
+    // Further calls whose failure may still end in 1 (port discovery, where
+    // a bridge that cannot be read is just not a candidate).
+    std::set<std::string> tolerated;
+    // Run after each case and its faultless repeat: an operation that shows
+    // whether the library's state came through the fault (configured sector,
+    // password, medium), compared with its result on an untouched library.
+    std::function<Outcome()> probe;
+    std::function<void()> prepare;  // fresh devices and card, no fault, empty log
+    std::function<Outcome()> run;
+    Allowed allowed;
+    // Resources legitimately open after the call (the contact IC encoder).
+    std::function<int(int16_t)> heldAfter = [](int16_t) { return 0; };
+    // The card's bytes, where the operation could write to one.
+    std::function<std::vector<uint8_t>()> cardBytes;
+};
+
+const char *NameOf(bench::FaultKind k) {
+    return k == bench::FaultKind::FailOnce ? "fails once" : k == bench::FaultKind::FailFromThenOn ? "fails from then on"
+                                                                                                 : "card taken away";
+}
+
+void CheckResources(const Scenario &s, int16_t result, const std::vector<bench::Call> &log, int openBefore,
+                    const std::string &where) {
+    int byLog = 0;
+    const std::string left = LeftOpenByLog(log, &byLog);
+    const int expectedByLog = std::max(0, s.heldAfter(result) - openBefore);
+    EXPECT_EQ(byLog, expectedByLog) << where << ": opened and never closed: " << left;
+    if (!CloseCallFaulted(log)) {
+        EXPECT_EQ(bench::TotalOpen(), s.heldAfter(result)) << where << ": the bench holds something open";
+    }
+}
+
+int CurrentFailures() {
+    return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+}
+
+void Walk(const Scenario &s) {
+    s.prepare();
+    std::vector<uint8_t> before = s.cardBytes ? s.cardBytes() : std::vector<uint8_t>{};
+    int openBefore = bench::TotalOpen();
+    const Outcome base = s.run();
+    const std::vector<bench::Call> baseLog = bench::CallLog();
+    ASSERT_EQ(base.result, KS_OK) << s.name << ": fails without any fault";
+    CheckResources(s, base.result, baseLog, openBefore, s.name + " without a fault");
+
+    const size_t calls = baseLog.size();
+    size_t firstWrite = 0;  // 1-based index of the first call that writes a card; 0: none
+    for (size_t i = 0; i < calls && firstWrite == 0; ++i)
+        if (IsCardWrite(baseLog[i])) firstWrite = i + 1;
+    if (s.cardBytes && firstWrite == 0) {
+        EXPECT_EQ(s.cardBytes(), before) << s.name << ": a read changed the card";
+    }
+
+    const Outcome probeBase = s.probe ? s.probe() : Outcome{};
+    if (s.probe) {
+        ASSERT_EQ(probeBase.result, KS_OK) << s.name << ": the state probe fails without any fault";
+    }
+
+    int cases = 0;
+    int failedCases = 0;
+    for (bench::FaultKind kind :
+         {bench::FaultKind::FailOnce, bench::FaultKind::FailFromThenOn, bench::FaultKind::RemoveCard}) {
+        if (kind == bench::FaultKind::RemoveCard && !s.card) continue;
+        for (size_t n = 1; n <= calls; ++n) {
+            const int failuresBefore = CurrentFailures();
+            ++cases;
+            const std::string where = s.name + ", call " + std::to_string(n) + " (" + baseLog[n - 1].fn + ") " +
+                                      NameOf(kind);
+
+            s.prepare();
+            before = s.cardBytes ? s.cardBytes() : std::vector<uint8_t>{};
+            openBefore = bench::TotalOpen();
+            bench::ArmFault(static_cast<int>(n), kind);
+            const Outcome got = s.run();
+            const std::vector<bench::Call> log = bench::CallLog();
+            bench::ClearFaults();
+
+            EXPECT_TRUE(s.allowed(got.result, log)) << where << ": undocumented result " << Hex16(got.result);
+            if (got.result == KS_OK) {
+                EXPECT_EQ(got.seen, base.seen) << where << ": reported success, but the outcome differs";
+                if (!s.retries) {
+                    for (const bench::Call &c : log) {
+                        EXPECT_TRUE(!c.faulted || kResultIgnored.count(c.fn) || s.tolerated.count(c.fn))
+                            << where << ": " << c.fn << " failed, yet the export reported success";
+                    }
+                }
+            }
+            CheckResources(s, got.result, log, openBefore, where);
+            if (s.cardBytes && (firstWrite == 0 || (got.result != KS_OK && n <= firstWrite))) {
+                EXPECT_EQ(s.cardBytes(), before) << where << ": the card changed before every check had passed";
+            }
+
+            // The fault gone, a fresh card: the outcome of the faultless run.
+            s.prepare();
+            openBefore = bench::TotalOpen();
+            const Outcome again = s.run();
+            EXPECT_EQ(again.result, KS_OK) << where << ", then again without the fault";
+            EXPECT_EQ(again.seen, base.seen) << where << ", then again without the fault: another outcome";
+            CheckResources(s, again.result, bench::CallLog(), openBefore, where + ", then again");
+            if (s.probe) {
+                const Outcome probe = s.probe();
+                EXPECT_EQ(probe.result, probeBase.result) << where << ": the library's state did not come through";
+                EXPECT_EQ(probe.seen, probeBase.seen) << where << ": the library's state did not come through";
+            }
+
+            if (CurrentFailures() != failuresBefore && ++failedCases >= 6) {
+                ADD_FAILURE() << s.name << ": stopped after " << failedCases << " failing cases";
+                g_casesWalked += cases;
+                return;
+            }
+        }
+    }
+    g_casesWalked += cases;
+    std::printf("[ walk     ] %-36s %3zu calls, %4d cases\n", s.name.c_str(), calls, cases);
+    std::fflush(stdout);
+}
+
+// ---------------------------------------------------------------------------
+// The exports, run with fixed arguments.
+
+typedef int16_t(KS_STDCALL *MakeFn)(KS_CARD_FAMILY_ARGS);
+struct MakeExport {
+    const char *name;
+    MakeFn fn;
+};
+const MakeExport kMakeExports[] = {
+    {"MakeTimeCard", MakeTimeCard},       {"MakeEmergentCard", MakeEmergentCard},
+    {"MakeGuestCard", MakeGuestCard},     {"MakeFloorCard", MakeFloorCard},
+    {"MakeCleanDistrictCard", MakeCleanDistrictCard}, {"MakeBuildingCard", MakeBuildingCard},
+    {"MakeLongOpenCard", MakeLongOpenCard}, {"MakeChiefCard", MakeChiefCard},
+    {"MakeInstallCard", MakeInstallCard}, {"MakeLostCard", MakeLostCard},
+    {"MakeDataCard", MakeDataCard},       {"MakeGuestLeaveCard", MakeGuestLeaveCard},
+};
+
+Outcome RunMake(MakeFn fn, Medium m) {
+    std::array<int16_t, 8> serial;
+    serial.fill(kUntouched);
+    std::array<int16_t, 4> listA{{1, 2, 3, 4}}, listB{{5, 6, 7, 8}}, listC{{12, 34, 56, 78}};
+    std::array<int16_t, 12> wide{{0x1234, 0x0102, 300, 4, 5, 6, 7, 8, 9, 10, 11, 12}};
+    std::array<int16_t, 1> typeCode{{16}};  // the lost card copies WideList too
+    std::array<int16_t, 6> start{{2024, 5, 6, 7, 8, 37}}, end{{2025, 6, 7, 8, 9, 0}};
+    Outcome o;
+    o.result = fn(serial.data(), 0, 9, listA.data(), listB.data(), wide.data(), 1, typeCode.data(), listC.data(),
+                  start.data(), end.data());
+    Append(&o.seen, serial);
+    Append(&o.seen, start);
+    Append(&o.seen, end);
+    Append(&o.seen, CardBytes(m));
+    return o;
+}
+
+Outcome RunReadCard(Medium m) {
+    std::array<int16_t, 8> serial;
+    std::array<int16_t, 1> number, option, type;
+    std::array<int16_t, 4> listA, listB, listC;
+    std::array<int16_t, 12> wide;
+    std::array<int16_t, 6> start, end;
+    for (auto *a : {&number, &option, &type}) a->fill(kUntouched);
+    for (auto *a : {&listA, &listB, &listC}) a->fill(kUntouched);
+    for (auto *a : {&start, &end}) a->fill(kUntouched);
+    serial.fill(kUntouched);
+    wide.fill(kUntouched);
+    Outcome o;
+    o.result = ReadCard(serial.data(), 0, number.data(), listA.data(), listB.data(), wide.data(), option.data(),
+                        type.data(), listC.data(), start.data(), end.data());
+    Append(&o.seen, serial);
+    for (const auto &a : {number, option, type}) Append(&o.seen, a);
+    for (const auto &a : {listA, listB, listC}) Append(&o.seen, a);
+    Append(&o.seen, wide);
+    Append(&o.seen, start);
+    Append(&o.seen, end);
+    Append(&o.seen, CardBytes(m));
+    return o;
+}
+
+Outcome RunReadSystemPas(Medium m) {
+    std::array<int16_t, 5> out;
+    out.fill(kUntouched);
+    Outcome o;
+    o.result = ReadSystemPas(out.data());
+    Append(&o.seen, out);
+    Append(&o.seen, CardBytes(m));
+    return o;
+}
+
+Outcome RunClear(Medium m) {
+    std::array<int16_t, 8> serial;
+    serial.fill(kUntouched);
+    Outcome o;
+    o.result = ClearCardData(serial.data());
+    Append(&o.seen, serial);
+    Append(&o.seen, CardBytes(m));
+    return o;
+}
+
+// Every record ReadOneOpenDoorRecord hands out after a fetch.
+std::vector<int64_t> DrainRecords() {
+    std::vector<int64_t> seen;
+    for (int guard = 0; guard <= 200; ++guard) {
+        int16_t header = 0, kind = 0;
+        std::array<int16_t, 6> list{};
+        std::array<int16_t, 5> time{};
+        std::array<int16_t, 4> card{};
+        if (ReadOneOpenDoorRecord(&header, nullptr, nullptr, nullptr, list.data(), &kind, time.data(), card.data()) !=
+            KS_OK)
+            return seen;
+        seen.push_back(header);
+        seen.push_back(kind);
+        Append(&seen, list);
+        Append(&seen, time);
+        Append(&seen, card);
+    }
+    ADD_FAILURE() << "more records than slots";
+    return seen;
+}
+
+Outcome RunReadDataCard(const std::string &name) {
+    Outcome o;
+    o.result = ReadDataCard(0);
+    o.seen = DrainRecords();
+    if (o.result != KS_OK) {
+        EXPECT_TRUE(o.seen.empty()) << name << ": a failed fetch left records readable";
+    }
+    return o;
+}
+
+std::vector<uint8_t> DataLog() {
+    std::vector<bench::OpenDoorSlot> slots;
+    for (uint8_t k = 0; k < 4; ++k)
+        slots.push_back(bench::MakeOpenDoorSlot({{k, 0x20, 0x30, 0x40}}, 24, 2 + k, 1 + k, 10 + k, 9, 15 + k));
+    return bench::OpenDoorLogImage({{0x11, 0x22, 0x33}}, slots);
+}
+
+std::function<int(int16_t)> HeldByMedium(Medium m) {
+    return [m](int16_t) { return m == Medium::Ic ? 1 : 0; };
+}
+
+// ---------------------------------------------------------------------------
+
+class FaultWalk : public ::testing::Test {
+protected:
+    void SetUp() override { bench::Reset(); }
+    void TearDown() override {
+        bench::ClearFaults();
+        EncodeExit();
+        bench::Reset();
+    }
+};
+
+TEST_F(FaultWalk, IssuingEveryCardKindOnEveryMedium) {
+    for (Medium m : kMedia) {
+        ConfigureMedium(m);
+        const Card blank = FactoryCard(m);
+        for (const MakeExport &e : kMakeExports) {
+            Scenario s;
+            s.name = std::string(e.name) + "/" + NameOf(m);
+            s.card = true;
+            s.prepare = [m, blank] { FreshCard(m, blank); };
+            s.run = [m, e] { return RunMake(e.fn, m); };
+            s.allowed = IssueCodes(m);
+            s.heldAfter = HeldByMedium(m);
+            s.cardBytes = [m] { return CardBytes(m); };
+            Walk(s);
+        }
+    }
+}
+
+// A guest card issued on a fresh factory card: its bytes depend on every
+// configured field (medium, port, sector, password).
+Outcome IssueOnFactoryCard(Medium m) {
+    FreshCard(m, FactoryCard(m));
+    return RunMake(MakeGuestCard, m);
+}
+
+// A guest card issued by the library on a factory card: what ReadCard and
+// ClearCardData work on.
+Card IssuedGuestCard(Medium m) {
+    FreshCard(m, FactoryCard(m));
+    const Outcome issued = RunMake(MakeGuestCard, m);
+    EXPECT_EQ(issued.result, KS_OK) << NameOf(m);
+    Card c;
+    if (m == Medium::Ic) c.ic = bench::CurrentSle4442();
+    if (m == Medium::Temic) c.temic = *bench::CurrentTemicCard();
+    if (m == Medium::Mifare) c.mifare = *bench::CurrentMifareCard();
+    return c;
+}
+
+TEST_F(FaultWalk, ReadingClearingAndTheSystemPasswordOnEveryMedium) {
+    for (Medium m : kMedia) {
+        ConfigureMedium(m);
+        const Card guest = IssuedGuestCard(m);
+        const Card system = SystemPasswordCard(m);
+        struct Op {
+            const char *name;
+            Card card;
+            std::function<Outcome(Medium)> run;
+            Allowed allowed;
+        };
+        const Op ops[] = {
+            {"ReadCard", guest, RunReadCard, Codes({kOk, kInvalid})},
+            {"ReadSystemPas", system, RunReadSystemPas, SystemPasswordCodes(m)},
+            {"ClearCardData", guest, RunClear, ClearCodes(m)},
+        };
+        for (const Op &op : ops) {
+            Scenario s;
+            s.name = std::string(op.name) + "/" + NameOf(m);
+            s.card = true;
+            const Card card = op.card;
+            s.prepare = [m, card] { FreshCard(m, card); };
+            const auto run = op.run;
+            s.run = [m, run] { return run(m); };
+            s.allowed = op.allowed;
+            s.heldAfter = HeldByMedium(m);
+            s.cardBytes = [m] { return CardBytes(m); };
+            s.probe = [m] { return IssueOnFactoryCard(m); };
+            Walk(s);
+        }
+    }
+}
+
+TEST_F(FaultWalk, ContactEncoderStartAndStop) {
+    // Port discovery runs first and finds an IC lock encoder's bridge, which
+    // does not decide the port: CommProt does.
+    auto freshBench = [] {
+        bench::ClearFaults();
+        EncodeExit();
+        bench::Reset();
+        bench::PlaceIcEncoder(kEncoderPort);
+        bench::Bridge bridge;
+        bridge.product = "IC Card Lock Device";
+        bridge.comPort = kIcBridgePort;
+        bench::AttachBridge(bridge);
+    };
+    Scenario init;
+    init.name = "EncodeInit/Ic4442";
+    init.prepare = [freshBench] {
+        freshBench();
+        bench::ClearCallLog();
+    };
+    init.run = [] {
+        int port = 0;
+        Outcome o;
+        o.result = Configure(LockDigit(Medium::Ic), &port);
+        o.seen = {port, bench::IcEncoderOpen() ? 1 : 0};
+        return o;
+    };
+    init.allowed = Codes({kOk, kNoDev, kReserved});
+    init.tolerated = {"CP2101_Open", "CP2101_GetDeviceProductString", "CP2101_GetDeviceSerialNumber",
+                      "CP2101_GetDeviceVid", "CP2101_GetDevicePid"};
+    init.heldAfter = [](int16_t r) { return r == KS_OK ? 1 : 0; };
+    Walk(init);
+
+    Scenario exit;
+    exit.name = "EncodeExit/Ic4442";
+    exit.prepare = [freshBench] {
+        freshBench();
+        ASSERT_EQ(Configure(LockDigit(Medium::Ic)), KS_OK);
+        bench::ClearCallLog();
+    };
+    exit.run = [] {
+        Outcome o;
+        o.result = EncodeExit();  // a failed ic_exit is not reported: its result is ignored
+        return o;
+    };
+    exit.allowed = Codes({kOk, kIcNotOpen, kReserved, kUnavailable});
+    Walk(exit);
+}
+
+TEST_F(FaultWalk, SerialNumbersOfMifareCardsAndIButtons) {
+    const Card card = FactoryCard(Medium::Mifare);
+    Scenario m1;
+    m1.name = "M1_ReadSn";
+    m1.card = true;
+    m1.prepare = [card] {
+        bench::Reset();
+        bench::PlaceRc500Reader(kEncoderPort);
+        bench::PlaceMifareCard(card.mifare);
+    };
+    m1.run = [] {
+        std::array<int16_t, 8> serial;
+        serial.fill(kUntouched);
+        serial[0] = kEncoderPort;
+        Outcome o;
+        o.result = M1_ReadSn(serial.data());
+        Append(&o.seen, serial);
+        Append(&o.seen, CardBytes(Medium::Mifare));
+        return o;
+    };
+    m1.allowed = Codes({kOk, kComm});
+    m1.cardBytes = [] { return CardBytes(Medium::Mifare); };
+    Walk(m1);
+
+    Scenario tm;
+    tm.name = "TM_ReadSn";
+    tm.card = true;
+    tm.prepare = [] {
+        bench::Reset();
+        bench::AttachIButtonReader(kIButtonPort);
+        bench::PlaceIButton(bench::MakeIButtonRom(0x01, 0x0000A1B2C3D4E5F6ull));
+    };
+    tm.run = [] {
+        std::array<int16_t, 8> rom;
+        rom.fill(kUntouched);
+        rom[0] = kIButtonPort;
+        Outcome o;
+        o.result = TM_ReadSn(rom.data());
+        Append(&o.seen, rom);
+        return o;
+    };
+    tm.allowed = Codes({kOk, kComm});
+    tm.retries = true;
+    Walk(tm);
+}
+
+TEST_F(FaultWalk, OpenDoorLogFromTheCollectorAndEveryDataCard) {
+    const std::vector<uint8_t> log = DataLog();
+
+    // The collector delivers; behind it LockType 4 has no data card.
+    EncodeExit();
+    bench::Reset();
+    ASSERT_EQ(Configure(kReserved4Digit), kReserved);
+    Scenario collector;
+    collector.name = "ReadDataCard/collector";
+    collector.prepare = [log] {
+        bench::Reset();
+        bench::AttachCollector(kCollectorPort);
+        bench::CollectorSetLog(log);
+        bench::ClearCallLog();
+    };
+    collector.run = [] { return RunReadDataCard("ReadDataCard/collector"); };
+    collector.allowed = Codes({kOk, kReserved});
+    Walk(collector);
+
+    for (Medium m : kMedia) {
+        ConfigureMedium(m);
+        Scenario s;
+        s.name = std::string("ReadDataCard/") + NameOf(m);
+        s.card = true;
+        s.prepare = [m, log] {
+            bench::ClearFaults();
+            if (m == Medium::Ic) {
+                if (!bench::IcEncoderOpen()) ConfigureMedium(m);
+                bench::Insert24c64(bench::Make24c64DataCard(log));
+            } else {
+                bench::Reset();
+                const bench::DataReader reader = m == Medium::Temic ? bench::DataReader::Temic : bench::DataReader::Mifare;
+                bench::PlaceDataReader(reader, kEncoderPort);
+                bench::InsertDataCard(reader, log);
+                if (m == Medium::Mifare) bench::PlaceRc500Reader(kEncoderPort);  // reset after the read
+            }
+            bench::ClearCallLog();
+        };
+        const std::string name = s.name;
+        s.run = [name] { return RunReadDataCard(name); };
+        if (m == Medium::Ic) s.allowed = Codes({kOk, kIcNotOpen, kInvalid});
+        if (m == Medium::Temic) s.allowed = CodesOrStatusOf({kOk}, "AT88RF256_12_ReadDataCard", 1);
+        if (m == Medium::Mifare) s.allowed = CodesOrStatusOf({kOk}, "M1_ReadDataCard", 1);
+        s.heldAfter = HeldByMedium(m);
+        s.probe = [m] { return IssueOnFactoryCard(m); };
+        Walk(s);
+    }
+}
+
+TEST_F(FaultWalk, SettingTheCollectorsClockAndRoomNumber) {
+    auto freshCollector = [] {
+        bench::Reset();
+        bench::AttachCollector(kCollectorPort);
+        bench::ClearCallLog();
+    };
+    const Allowed codes = CodesOrStatusOf({kOk, kNoDev, kCollector}, "SendData", 1);
+
+    Scenario time;
+    time.name = "PDA_SetTime";
+    time.prepare = freshCollector;
+    time.run = [] {
+        std::array<int16_t, 6> t{{2024, 12, 31, 23, 59, 58}};
+        Outcome o;
+        o.result = PDA_SetTime(t.data());
+        Append(&o.seen, t);
+        const bench::CollectorClock c = bench::CollectorTime();
+        o.seen.insert(o.seen.end(), {bench::CollectorClockSet() ? 1 : 0, c.year, c.month, c.day, c.hour, c.minute,
+                                     c.second});
+        return o;
+    };
+    time.allowed = codes;
+    time.retries = true;
+    Walk(time);
+
+    Scenario room;
+    room.name = "PDA_SetRoomNumber";
+    room.prepare = freshCollector;
+    room.run = [] {
+        std::array<int16_t, 10> r{{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}};
+        Outcome o;
+        o.result = PDA_SetRoomNumber(r.data());
+        o.seen.push_back(bench::CollectorRoomSet() ? 1 : 0);
+        Append(&o.seen, bench::CollectorRoomNumber());
+        return o;
+    };
+    room.allowed = codes;
+    room.retries = true;
+    Walk(room);
+}
+
+class CaseCount : public ::testing::Environment {
+public:
+    void TearDown() override {
+        std::printf("[ walk     ] %d cases walked (export, medium, call, fault kind)\n", g_casesWalked);
+    }
+};
+const ::testing::Environment *const g_caseCount = ::testing::AddGlobalTestEnvironment(new CaseCount);
+
+}  // namespace
