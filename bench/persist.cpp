@@ -257,9 +257,19 @@ bool CurrentCard(const BenchManifest &m, BenchCard *card) {
     return false;
 }
 
+// A program that resets the bench (every test program does, in SetUp) sets
+// up its own devices: a folder named in the environment must not be mixed
+// into them, and what such a program does must not be written to a folder.
+bool g_resetSeen = false;
+
+void OnReset() {
+    g_resetSeen = true;
+    State() = Loaded{};
+}
+
 void FirstCallHook() {
     const std::string dir = EnvValue(kBenchFolderVariable);
-    if (dir.empty()) return;
+    if (dir.empty() || g_resetSeen) return;
     std::string error;
     if (!LoadBenchFolder(dir, &error)) std::cerr << "bench: " << error << std::endl;
 }
@@ -274,6 +284,7 @@ struct RegisterHooks {
     RegisterHooks() {
         RegisterFirstCallHook(FirstCallHook);
         RegisterAfterCallHook(AfterCallHook);
+        RegisterResetHook(OnReset);
     }
 } g_registerHooks;
 

@@ -15,7 +15,9 @@
 // its first vendor call (a first-call hook), and writes back what changed,
 // the inserted card and what the collector was told, after every vendor
 // call. Without the variable nothing is loaded or saved: tests keep
-// everything in memory.
+// everything in memory. A program that calls bench::Reset() before its first
+// vendor call (every test program) is never given the folder either, and a
+// Reset() after a load detaches the folder: nothing more is saved to it.
 #pragma once
 
 #include <array>
