@@ -11,6 +11,7 @@ namespace {
 
 // The record area has 200 slots; more answers than that mean a library fault.
 constexpr int kMaxRecords = 200;
+constexpr int kLastCollectorYear = 2099;
 
 void RunCollect(const Context &ctx) {
     PublishBenchFolder(ctx);
@@ -63,6 +64,9 @@ struct PdaTimeOptions {
 void RunPdaTime(const Context &ctx, const PdaTimeOptions &o) {
     if (o.now && !o.time.empty()) throw UsageError("--now: give either --now or a TIME, not both");
     const CardTime t = o.time.empty() ? NowTime() : ParseTime("TIME", o.time, true);
+    // The collector takes the year as two BCD digits after 2000.
+    if (t.year > kLastCollectorYear)
+        throw UsageError("TIME: the collector keeps years 2000 to " + std::to_string(kLastCollectorYear) + " only");
     std::array<int16_t, 6> values = {static_cast<int16_t>(t.year), static_cast<int16_t>(t.month),
                                      static_cast<int16_t>(t.day), static_cast<int16_t>(t.hour),
                                      static_cast<int16_t>(t.minute), static_cast<int16_t>(t.second)};

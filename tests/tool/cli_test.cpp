@@ -342,6 +342,8 @@ TEST_F(ToolTest, BadOptionsAreRefusedBeforeTheLibraryIsCalled) {
         {"issue guest --floors 1", "--floors"},
         {"des encrypt 0G", "HEX"},
         {"serial mifare --port 0", "--port"},
+        {"pda time 2100-01-01T00:00:00", "TIME: the collector keeps years 2000 to 2099"},
+        {"pda time --now 2026-01-01T00:00:00", "--now"},
     };
     for (const auto &c : cases) {
         const ToolRun run = Tool(c.args);
