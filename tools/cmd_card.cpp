@@ -88,7 +88,8 @@ void PutList(std::array<int16_t, N> &out, size_t at, const std::vector<int> &val
 }
 
 constexpr int kWideMax = 32767;
-constexpr int kMifareLockType = 5;  // 16-bit card values split into two bytes
+constexpr int kMifareLockType = 5;
+constexpr size_t kFirstExtensionElement = 4;  // WideList[4..11] travel in the extension block  // 16-bit card values split into two bytes
 
 // Checks every option of `kind` and builds the arguments; throws UsageError
 // naming the first bad option.
@@ -197,9 +198,10 @@ void RunIssue(const Context &ctx, const KindSpec &kind, const IssueOptions &o) {
                                      a.option, a.typeCode.data(), a.listC.data(), a.start.data(), a.end.data());
     Check(kind.exportName, result, "issuing a " + label);
     // Only Mifare cards have room for the extension block.
+    const bool hasExtension = (kind.fields & (kExtValues | kExtBytes)) != 0;
     bool extension = false;
-    for (size_t i = 4; i < a.wide.size(); ++i) extension = extension || ((kind.fields & (kExtValues | kExtBytes)) && a.wide[i] != 0);
-    if (extension && encoder.lockType() != kMifareLockType)
+    for (size_t i = kFirstExtensionElement; i < a.wide.size(); ++i) extension = extension || a.wide[i] != 0;
+    if (hasExtension && extension && encoder.lockType() != kMifareLockType)
         ctx.Note("this medium has no extension block: --ext-values, --ext-bytes and --lock are not on the card");
     report.Set("ok", Value::Bool(true));
     report.Set("serial", Value::Text(SerialHex(a.serial.data(), 4)));
