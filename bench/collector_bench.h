@@ -72,5 +72,11 @@ BENCH_API void CollectorSetLog(const std::vector<uint8_t> &image);  // delivered
 // bytes of the log image (until CollectorReceiveWorks).
 BENCH_API void CollectorFailReceive(int16_t status, size_t bytesWritten = 0);
 BENCH_API void CollectorReceiveWorks();
+// Raw replies: the k-th set-command frame from now is answered with
+// replies[k] byte for byte (any bytes: noise, a partial or a malformed reply)
+// instead of the model's own reply; once the list is used up the collector
+// stays silent. The frames are still taken as the model takes them. An empty
+// list goes back to the model's replies.
+BENCH_API void CollectorScriptReplies(const std::vector<std::vector<uint8_t>> &replies);
 
 }  // namespace bench

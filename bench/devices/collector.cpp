@@ -48,6 +48,8 @@ struct CollectorState {
     int noise = 0;
     std::vector<uint8_t> log;
     ReceiveFault receiveFault;
+    bool scripted = false;                    // replies come from `script`
+    std::deque<std::vector<uint8_t>> script;  // raw replies still to give, in order
 };
 
 CollectorState &State() {
@@ -66,6 +68,12 @@ int FromBcd(uint8_t b) { return (b >> 4) * 10 + (b & 0x0F); }
 
 void Reply(bool accepted) {
     CollectorState &s = State();
+    if (s.scripted) {
+        if (s.script.empty()) return;
+        s.toHost.insert(s.toHost.end(), s.script.front().begin(), s.script.front().end());
+        s.script.pop_front();
+        return;
+    }
     if (s.silent) return;
     for (int i = 0; i < s.noise; ++i) s.toHost.push_back(kNoiseByte);
     for (uint8_t b : {kStart, uint8_t{0}, uint8_t{0}, static_cast<uint8_t>(accepted ? 1 : 0)}) s.toHost.push_back(b);
@@ -171,6 +179,12 @@ void CollectorFailReceive(int16_t status, size_t bytesWritten) {
 }
 
 void CollectorReceiveWorks() { State().receiveFault = ReceiveFault{}; }
+
+void CollectorScriptReplies(const std::vector<std::vector<uint8_t>> &replies) {
+    CollectorState &s = State();
+    s.scripted = !replies.empty();
+    s.script.assign(replies.begin(), replies.end());
+}
 
 // ---- device side ----
 

@@ -3,6 +3,11 @@
 # (tests/fuzz/corpus/<name>/) as an ordinary test; with KESTRANE_FUZZ (clang)
 # each one is also a libFuzzer binary <name>_fuzzer.
 if(NOT WIN32)
+  if(KESTRANE_FUZZ)
+    # libFuzzer is guided by the coverage of the library's own code, not only
+    # of the targets: instrument the library objects too.
+    target_compile_options(kestrane_objects PRIVATE -fsanitize=fuzzer-no-link)
+  endif()
   file(GLOB KS_FUZZ_TARGETS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*_fuzz.cpp)
   foreach(src ${KS_FUZZ_TARGETS})
     get_filename_component(name ${src} NAME_WE)
@@ -18,4 +23,7 @@ if(NOT WIN32)
       target_link_libraries(${short}_fuzzer PRIVATE kestrane_core ks_test_support)
     endif()
   endforeach()
+  # Writes the seed corpus (not a test): fuzz_make_seeds <corpus root>.
+  add_executable(fuzz_make_seeds EXCLUDE_FROM_ALL ${CMAKE_CURRENT_LIST_DIR}/make_seeds.cpp)
+  target_link_libraries(fuzz_make_seeds PRIVATE kestrane_core ks_test_support)
 endif()
