@@ -8,6 +8,7 @@
 #include "kestrane.h"
 #include "media/vendor/cp2101.h"
 #include "platform/platform.h"
+#include "result_codes.h"
 #include "tool.h"
 
 namespace tool {
@@ -228,6 +229,27 @@ void RunPorts(const Context &ctx) {
     ctx.Emit(r);
 }
 
+void RunCodes(const Context &ctx) {
+    size_t count = 0;
+    const ResultCodeInfo *table = ResultTable(&count);
+    Value rows = Value::List();
+    for (size_t i = 0; i < count; ++i) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "0x%04X", static_cast<unsigned>(static_cast<uint16_t>(table[i].code)));
+        Value row = Value::Object();
+        row.Set("hex", Value::Text(hex));
+        row.Set("code", Value::Int(table[i].code));
+        row.Set("name", Value::Text(table[i].name));
+        row.Set("meaning", Value::Text(table[i].meaning));
+        rows.Push(row);
+    }
+    Value r = Value::Object();
+    r.Set("command", Value::Text("codes"));
+    r.Set("ok", Value::Bool(true));
+    r.Set("codes", rows);
+    ctx.Emit(r);
+}
+
 }  // namespace
 
 void AddUtilityCommands(CLI::App &app, std::shared_ptr<Context> ctx) {
@@ -250,6 +272,7 @@ void AddUtilityCommands(CLI::App &app, std::shared_ptr<Context> ctx) {
         sub->add_option("HEX", *hex, "up to 255 bytes in hexadecimal")->required();
         sub->callback([ctx, decrypt, hex] { RunDes(*ctx, decrypt, *hex); });
     }
+    app.add_subcommand("codes", "the library's result codes and what they mean")->callback([ctx] { RunCodes(*ctx); });
     app.add_subcommand("ports", "list the USB bridges attached and the COM port of each")->callback([ctx] {
         RunPorts(*ctx);
     });

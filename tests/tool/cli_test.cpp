@@ -466,6 +466,20 @@ TEST_F(ToolTest, SerialsOfTheBenchsIButtonAndMifareCard) {
     EXPECT_EQ(Tool("serial mifare --port 4").exit, 1);  // nothing on COM4
 }
 
+TEST_F(ToolTest, CodesListsEveryResultCodeOnce) {
+    const Json codes = Ok("codes");
+    ASSERT_EQ(codes["codes"].items.size(), 12u);
+    std::map<long long, std::string> names;
+    for (const Json &c : codes["codes"].items) {
+        EXPECT_TRUE(names.emplace(c["code"].n, c["name"].s).second) << c["code"].n;
+        EXPECT_FALSE(c["meaning"].s.empty());
+        // The hex form is the signed code's 16-bit pattern.
+        EXPECT_EQ(std::stoll(c["hex"].s, nullptr, 16), c["code"].n & 0xFFFF) << c["hex"].s;
+    }
+    EXPECT_EQ(names[1], "KS_OK");
+    EXPECT_EQ(names[-14], "KS_ERR_OTHER_HOTEL");
+}
+
 TEST_F(ToolTest, MissingBenchFolderIsNamed) {
     const ToolRun run = Tool("read");
     EXPECT_EQ(run.exit, 3);
