@@ -350,10 +350,21 @@ int PrintCallLogs() {
 // The console report, remembering whether any benchmark failed (an export
 // that stopped answering KS_OK, a call the replayer cannot make), so the short
 // run under ctest fails with it.
+// Google Benchmark 1.7 marks a failed run with error_occurred, later versions
+// with skipped.
+template <class R>
+auto RunFailed(const R &run, int) -> decltype(run.error_occurred, bool()) {
+    return run.error_occurred;
+}
+template <class R>
+bool RunFailed(const R &run, long) {
+    return static_cast<int>(run.skipped) != 0;
+}
+
 class Reporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &run : runs) failed_ = failed_ || run.error_occurred;
+        for (const Run &run : runs) failed_ = failed_ || RunFailed(run, 0);
         ConsoleReporter::ReportRuns(runs);
     }
     bool failed() const { return failed_; }
