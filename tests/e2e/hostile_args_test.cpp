@@ -606,9 +606,24 @@ TEST_F(HostileArgs, ExtremeYearsAndTimeValuesAreKeptToTheirLowByte) {
     EXPECT_EQ(read.start.values(), expectStart);
     EXPECT_EQ(read.end.values(), expectEnd);
 
+    // Guest card numbers outside 0..32767: split into high and low byte with
+    // signed division truncating toward zero, each kept to 8 bits.
+    GuardedElements serial(8);
+    ASSERT_EQ(ClearCardData(serial.get()), KS_OK);
+    const int16_t numbers[8] = {-1, SHRT_MIN, SHRT_MAX, -256, -255, 256, 0x1234, -0x1234};
+    MakeArgs guest(kKinds[2], 8);
+    for (int i = 0; i < 8; ++i) guest.wide[i] = numbers[i];
+    ASSERT_EQ(guest.Call(MakeGuestCard), KS_OK);
+    ReadArgs back(Medium::Mifare, 4);
+    ASSERT_EQ(back.Call(), KS_OK);
+    for (int i = 0; i < 8; ++i) {
+        const int v = numbers[i];
+        const int16_t stored = static_cast<int16_t>(LowByte(v / 256) << 8 | LowByte(v % 256));
+        EXPECT_EQ(back.wide[i], stored) << "number " << v;
+    }
+
     // The time card with seconds at both ends of the range.
     for (int seconds : {SHRT_MIN, SHRT_MAX, -1}) {
-        GuardedElements serial(8);
         ASSERT_EQ(ClearCardData(serial.get()), KS_OK);
         MakeArgs time(kKinds[0], 8);
         time.start[0] = SHRT_MAX;
