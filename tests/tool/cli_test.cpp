@@ -179,7 +179,10 @@ protected:
 
     // kestrane --bench <this test's folder> [--json] ARGS
     ToolRun Tool(const std::string &args, bool json = true) {
-        const std::string errFile = Root() + "/stderr.txt";
+        // A fresh file per run: under Wine a finished run's file can still be
+        // held open for a moment, and cmd.exe then cannot redirect into it.
+        static int runs = 0;
+        const std::string errFile = Root() + "/stderr" + std::to_string(++runs) + ".txt";
         const std::string command = std::string(KS_TOOL_COMMAND) + " --bench " + bench_ + (json ? " --json " : " ") +
                                     args + " 2>" + errFile;
         ToolRun run;
