@@ -29,7 +29,7 @@ enum Field : unsigned {
     kLost = 1u << 12,       // --lost-type (TypeCode[0]), --values (WideList[0..3])
 };
 
-struct KindSpec {
+struct KindInfo {
     const char *name;
     int typeCode;
     MakeFn make;
@@ -38,7 +38,7 @@ struct KindSpec {
     const char *help;
 };
 
-const KindSpec kKinds[] = {
+const KindInfo kKinds[] = {
     {"guest", 4, MakeGuestCard, "MakeGuestCard", kPeriod | kRooms | kExtValues | kExtBytes,
      "guest card: up to four rooms, a stay from --start to --end"},
     {"time", 2, MakeTimeCard, "MakeTimeCard", kClock, "time card: sets the locks' clock to --time"},
@@ -93,7 +93,7 @@ constexpr size_t kFirstExtensionElement = 4;  // WideList[4..11] travel in the e
 
 // Checks every option of `kind` and builds the arguments; throws UsageError
 // naming the first bad option.
-CardArgs BuildArgs(const KindSpec &kind, const IssueOptions &o, Value &report) {
+CardArgs BuildArgs(const KindInfo &kind, const IssueOptions &o, Value &report) {
     CardArgs a;
     if (kind.fields & kClock) {
         const CardTime t = o.time.empty() ? NowTime() : ParseTime("--time", o.time, true);
@@ -184,7 +184,7 @@ std::string SerialHex(const int16_t *serial, size_t n) {
     return HexBytes(bytes, n, "");
 }
 
-void RunIssue(const Context &ctx, const KindSpec &kind, const IssueOptions &o) {
+void RunIssue(const Context &ctx, const KindInfo &kind, const IssueOptions &o) {
     Value report = Value::Object();
     report.Set("command", Value::Text("issue"));
     report.Set("kind", Value::Text(kind.name));
@@ -315,7 +315,7 @@ void RunPassword(const Context &ctx) {
 void AddCardCommands(CLI::App &app, std::shared_ptr<Context> ctx) {
     CLI::App *issue = app.add_subcommand("issue", "issue a card of one of the twelve kinds");
     issue->require_subcommand(1);
-    for (const KindSpec &kind : kKinds) {
+    for (const KindInfo &kind : kKinds) {
         auto o = std::make_shared<IssueOptions>();
         CLI::App *sub = issue->add_subcommand(kind.name, kind.help);
         if (kind.fields & kClock)
@@ -348,8 +348,8 @@ void AddCardCommands(CLI::App &app, std::shared_ptr<Context> ctx) {
             sub->add_option("--lost-type", o->lostType, "lost type byte (0-255)");
             sub->add_option("--values", o->values, "four bytes carried when --lost-type is above 15");
         }
-        const KindSpec *spec = &kind;
-        sub->callback([ctx, spec, o] { RunIssue(*ctx, *spec, *o); });
+        const KindInfo *info = &kind;
+        sub->callback([ctx, info, o] { RunIssue(*ctx, *info, *o); });
     }
     app.add_subcommand("read", "read and decode the card on the encoder")->callback([ctx] { RunRead(*ctx); });
     app.add_subcommand("clear", "clear the card on the encoder so it can be issued again")->callback([ctx] {
