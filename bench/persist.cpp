@@ -337,6 +337,7 @@ bool ReadBenchManifest(const std::string &dir, BenchManifest *m, std::string *er
     m->nextCard = ToInt(bench->Get("next_card"), 1);
     m->ibuttonPort = ToInt(bench->Get("ibutton_port"), 0);
     m->ibuttonRom = bench->Get("ibutton_rom");
+    m->windows9x = bench->Get("windows_family") == "9x";
     m->cards.clear();
     const IniSection *collector = FindSection(sections, "collector");
     m->collector = collector != nullptr;
@@ -367,7 +368,8 @@ bool WriteBenchManifest(const std::string &dir, const BenchManifest &m, std::str
         << "inserted = " << m.inserted << "\n"
         << "next_card = " << m.nextCard << "\n"
         << "ibutton_port = " << m.ibuttonPort << "\n"
-        << "ibutton_rom = " << m.ibuttonRom << "\n";
+        << "ibutton_rom = " << m.ibuttonRom << "\n"
+        << "windows_family = " << (m.windows9x ? "9x" : "nt") << "\n";
     if (m.collector) {
         out << "\n[collector]\n"
             << "port = " << m.collectorPort << "\n"
@@ -525,6 +527,7 @@ bool LoadBenchFolder(const std::string &dirIn, std::string *error) {
     // Natively the registry is a file: keep it in the folder, where every
     // process of this bench finds the same one.
     SetEnvIfUnset("KESTRANE_REGISTRY", Join(dir, kBenchRegistryFile));
+    SetWindows9x(m.windows9x);  // before any bridge is attached: it picks the registry keys written
     if (m.collector) {
         AttachCollector(m.collectorPort, m.collectorBridge);
         BenchLog log;

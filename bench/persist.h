@@ -65,6 +65,8 @@ struct BenchManifest {
     std::string collectorClock;  // what the collector was last told (information only)
     std::string collectorRoom;
 
+    bool windows9x = false;      // natively: the platform reports the Windows 9x family
+
     int ibuttonPort = 0;         // 0: no iButton reader
     std::string ibuttonRom;      // hex, the key held against it; empty: none
 

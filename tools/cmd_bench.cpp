@@ -144,6 +144,7 @@ Value ManifestReport(const std::string &command, const std::string &dir, const b
     r.Set("inserted", m.inserted.empty() ? Value() : Value::Text(m.inserted));
     r.Set("collector_port", m.collector ? Value::Int(m.collectorPort) : Value());
     r.Set("ibutton_port", m.ibuttonPort > 0 ? Value::Int(m.ibuttonPort) : Value());
+    r.Set("windows_family", Value::Text(m.windows9x ? "9x" : "nt"));
     r.Set("config", Value::Text((fs::path(dir) / bench::kBenchConfigFile).string()));
     Value cards = Value::List();
     for (const auto &c : m.cards) {
@@ -160,7 +161,7 @@ Value ManifestReport(const std::string &command, const std::string &dir, const b
 
 struct InitOptions {
     std::string medium = "ic";
-    bool collector = false, force = false, noUsb = false;
+    bool collector = false, force = false, noUsb = false, windows9x = false;
     int cards = kDefaultCards, port = kDefaultEncoderPort;
     std::string dir;
 };
@@ -180,6 +181,7 @@ void RunInit(const Context &ctx, const InitOptions &o) {
     fs::create_directories(fs::path(dir) / "cards", ec);
     if (ec) throw BenchError("cannot create " + dir + ": " + ec.message());
     m.encoderPort = o.port;
+    m.windows9x = o.windows9x;
     // The contact IC encoder hangs on a plain COM port; the contactless
     // encoders sit behind a USB bridge that EncodeInit finds by itself.
     if (m.medium != bench::BenchMedium::Ic4442 && !o.noUsb) m.encoderBridge = UniqueSerial("KE");
@@ -451,6 +453,8 @@ void AddBenchCommands(CLI::App &app, std::shared_ptr<Context> ctx) {
     initCmd->add_option("--port", init->port, "the encoder's COM port (default 3)");
     initCmd->add_flag("--no-usb", init->noUsb, "TEMIC/Mifare: no USB bridge in front of the encoder");
     initCmd->add_flag("--force", init->force, "start an existing bench folder afresh");
+    initCmd->add_flag("--windows9x", init->windows9x,
+                      "natively: report the Windows 9x family, so port discovery reads the Enum\\SLABCR keys");
     initCmd->add_option("DIR", init->dir, "the folder (default: --bench, $KESTRANE_BENCH or ./kestrane-bench)");
     initCmd->callback([ctx, init] { RunInit(*ctx, *init); });
 

@@ -166,9 +166,11 @@ std::string BridgeText(int32_t(KS_VENDOR_CALL *read)(void *, char *, uint8_t *, 
 
 void RunPorts(const Context &ctx) {
     PublishBenchFolder(ctx);
-    const bool nt = platform::WindowsPlatformId() == platform::kPlatformWinNt;
+    // Bridges first, then the Windows family, in the library's order (on the
+    // bench the first vendor call is also what loads the folder).
     uint32_t count = 0;
     CP2101_GetNumDevices(&count);
+    const bool nt = platform::WindowsPlatformId() == platform::kPlatformWinNt;
     Value rows = Value::List();
     struct Seen {
         int kind, port;

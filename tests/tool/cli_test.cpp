@@ -417,6 +417,27 @@ TEST_F(ToolTest, WithoutACollectorCollectReadsTheDataCardOfEachMedium) {
     }
 }
 
+TEST_F(ToolTest, PortsAndTheCollectorAreFoundThroughEitherRegistryLayout) {
+    for (const char *family : {"", " --windows9x"}) {
+        SCOPED_TRACE(family);
+        bench_ += "x";
+        Init(std::string("--medium temic --collector --port 7") + family);
+        const Json ports = Ok("ports");
+        // Natively the bench can stand for either family; on Windows the
+        // system's own family decides.
+        if (*family && ports["registry"].s.find("9x") == std::string::npos) {
+            EXPECT_NE(ports["registry"].s.find("NT"), std::string::npos);
+        }
+        ASSERT_EQ(ports["devices"].items.size(), 2u);
+        EXPECT_EQ(ports["devices"].items[1]["product"].s, "TEMIC Card Lock Device");
+        EXPECT_EQ(ports["devices"].items[1]["com_port"].n, 7);
+        EXPECT_EQ(ports["discovered_port"].n, 5);
+        Ok("pda room 4 2");
+        EXPECT_EQ(Ok("bench collector show")["room"].s, "04 02 00 00 00 00 00 00 00 00");
+        EXPECT_EQ(Ok("issue guest --rooms 9")["encoder_port"].n, 7);
+    }
+}
+
 TEST_F(ToolTest, PdaWithoutACollectorFailsWithTheNoDeviceCode) {
     Init("--medium ic");
     const ToolRun run = Tool("pda time --now");
