@@ -39,6 +39,36 @@ bool SerialCheckOk(const uint8_t *area) {
     return CardCrc8(area + kIcAreaSerial, kIcSerialLength) == area[kIcAreaSerialCheck];
 }
 
+// The serial bytes and their check byte (card addresses 60-63) of the card
+// an operation checked first. A card pushed into the slot after those checks
+// has passed none of them: every later read must still show this card.
+constexpr uint8_t kIcIdentityLength = kIcSerialLength + 1;
+
+void NoteIdentity(const uint8_t *area, uint8_t identity[kIcIdentityLength]) {
+    for (uint8_t i = 0; i < kIcIdentityLength; ++i) identity[i] = area[kIcAreaSerial + i];
+}
+
+bool SameCard(const uint8_t *area, const uint8_t identity[kIcIdentityLength]) {
+    for (uint8_t i = 0; i < kIcIdentityLength; ++i)
+        if (area[kIcAreaSerial + i] != identity[i]) return false;
+    return true;
+}
+
+// IcPresentCode, for the card whose identity was noted (none: any card). The
+// PSC of another card is never presented: it would be wrong for the card in
+// the slot and cost it one of its three tries.
+int16_t PresentCodeTo(const uint8_t *checked) {
+    if (ReadCardArea(g_icWorkArea) != 0) return KS_ERR_OPEN_OR_NO_DEV;
+    // A card whose serial fails its check would be given a PSC built from
+    // wrong bytes and lose a try for nothing.
+    if (!SerialCheckOk(g_icWorkArea)) return KS_ERR_CARD_INVALID;
+    if (checked != nullptr && !SameCard(g_icWorkArea, checked)) return KS_ERR_COMM;
+    uint8_t psc[kIcPscLength];
+    IcDerivePsc(g_icWorkArea + kIcAreaSerial, psc);
+    if (csc_4442(g_encoder.IcHandle, kIcPscLength, psc) != 0) return KS_ERR_CARD_INVALID;
+    return KS_OK;
+}
+
 }  // namespace
 
 int16_t IcOpen(uint8_t port) {
@@ -68,16 +98,7 @@ int16_t IcReadSerial(int16_t *serial) {
     return KS_OK;
 }
 
-int16_t IcPresentCode() {
-    if (ReadCardArea(g_icWorkArea) != 0) return KS_ERR_OPEN_OR_NO_DEV;
-    // A card whose serial fails its check would be given a PSC built from
-    // wrong bytes and lose a try for nothing.
-    if (!SerialCheckOk(g_icWorkArea)) return KS_ERR_CARD_INVALID;
-    uint8_t psc[kIcPscLength];
-    IcDerivePsc(g_icWorkArea + kIcAreaSerial, psc);
-    if (csc_4442(g_encoder.IcHandle, kIcPscLength, psc) != 0) return KS_ERR_CARD_INVALID;
-    return KS_OK;
-}
+int16_t IcPresentCode() { return PresentCodeTo(nullptr); }
 
 int16_t IcCheckCleared() {
     if (ReadCardArea(g_icWorkArea) != 0) return KS_ERR_COMM;
@@ -94,10 +115,13 @@ int16_t IcWriteCard(int16_t *serial, int16_t *image, int16_t cardType, int16_t) 
     // refused before its PSC is ever presented.
     int16_t result = IcCheckCleared();
     if (result != kResultCleared) return result;
+    uint8_t checked[kIcIdentityLength];
+    NoteIdentity(g_icWorkArea, checked);  // deciphering left bytes 28-31 as read
     result = IcReadSerial(serial);
     if (result != KS_OK) return result;
+    if (!SameCard(g_icWorkArea, checked)) return KS_ERR_COMM;
     const uint8_t serialByte = g_icWorkArea[kIcAreaSerial];
-    result = IcPresentCode();
+    result = PresentCodeTo(checked);
     if (result != KS_OK) return result;
 
     for (uint8_t i = 0; i < kSystemPasswordLength; ++i)
@@ -116,11 +140,14 @@ int16_t IcClearCard(int16_t *serial) {
     platform::ShowWaitCursor();
     int16_t result = IcReadSerial(serial);
     if (result != KS_OK) return result;
+    uint8_t checked[kIcIdentityLength];
+    NoteIdentity(g_icWorkArea, checked);
     const uint8_t serialByte = g_icWorkArea[kIcAreaSerial];
-    result = IcPresentCode();
+    result = PresentCodeTo(checked);
     if (result != KS_OK) return result;
 
     if (ReadCardArea(g_icWorkArea) != 0) return KS_ERR_COMM;
+    if (!SameCard(g_icWorkArea, checked)) return KS_ERR_COMM;
     CardDecipher(g_icWorkArea, kCardRecordLength);
     // Bytes 16-24 and 27 keep what the previous record held.
     for (uint8_t n = 0; n < kClearedPatternLength; ++n) g_icWorkArea[n] = static_cast<uint8_t>(n + 1);

@@ -718,6 +718,147 @@ TEST_F(FaultWalk, ReadingClearingAndTheSystemPasswordOnEveryMedium) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// A clerk swaps cards in the middle of an operation: the card is taken out
+// just before call N and another card of this hotel, a valid key someone
+// holds, is put in its place. That card has passed none of the operation's checks: it
+// must never be written over, and what the host is told must be what was
+// done. (The TEMIC medium has no card selection to bind an operation to one
+// card, so it is not walked here.)
+
+struct PendingSwap {
+    bool armed = false;
+    Medium medium = Medium::Ic;
+    Card card;
+};
+PendingSwap g_swap;
+
+// Runs after the device models' own removal hooks (the bench registers them
+// first): the other card goes in where the first one was taken out.
+void SwapInHook() {
+    if (!g_swap.armed) return;
+    g_swap.armed = false;
+    if (g_swap.medium == Medium::Ic) bench::InsertSle4442(g_swap.card.ic);
+    if (g_swap.medium == Medium::Mifare) bench::PlaceMifareCard(g_swap.card.mifare);
+}
+const bool g_swapHookRegistered = (bench::RegisterRemoveCardHook(SwapInHook), true);
+
+std::vector<uint8_t> MemoryOf(Medium m, const Card &c) {
+    if (m == Medium::Ic) return std::vector<uint8_t>(c.ic.memory.begin(), c.ic.memory.end());
+    return c.mifare.memory;
+}
+
+Card CardInDevice(Medium m) {
+    Card c;
+    if (m == Medium::Ic) c.ic = bench::CurrentSle4442();
+    if (m == Medium::Mifare) c.mifare = *bench::CurrentMifareCard();
+    return c;
+}
+
+Card LastRemoved(Medium m) {
+    Card c;
+    if (m == Medium::Ic) c.ic = *bench::LastRemovedSle4442();
+    if (m == Medium::Mifare) c.mifare = *bench::LastRemovedMifareCard();
+    return c;
+}
+
+// The CardSerial elements the host is given for this card.
+std::vector<int64_t> HostSerialOf(Medium m, const Card &c) {
+    if (m == Medium::Ic) return {c.ic.memory[60], c.ic.memory[61], c.ic.memory[62], c.ic.memory[63],
+                                 kUntouched, kUntouched, kUntouched, kUntouched};
+    return {c.mifare.memory[0], c.mifare.memory[1], c.mifare.memory[2], c.mifare.memory[3], 0, 0, 0, 0};
+}
+
+bool HoldsClearedRecord(Medium m, const Card &c) {
+    if (m == Medium::Ic) {
+        std::array<uint8_t, 28> plain{};
+        return bench::OpenIcRecord(c.ic, &plain) && plain[0] == 0x63;
+    }
+    std::array<uint8_t, 48> image{};
+    return bench::ReadMifareRecord(c.mifare, kSector, &image) && image[0] == 0x63;
+}
+
+// A floor card of this hotel on a card of its own serial: every guest card
+// written over it would show.
+Card FloorCardWithSerial(Medium m, uint8_t first) {
+    Card factory;
+    if (m == Medium::Ic) {
+        bench::IcCardOptions o;
+        o.serial = {{first, 0x66, 0x55}};
+        factory.ic = bench::MakeIcCard(o);
+    }
+    if (m == Medium::Mifare) factory.mifare = bench::MakeFactoryMifareCard({{first, 0x66, 0x55, 0x44}}, kHotelPassword, kSector);
+    FreshCard(m, factory);
+    EXPECT_EQ(RunMake(MakeFloorCard, m).result, KS_OK);
+    return CardInDevice(m);
+}
+
+TEST_F(FaultWalk, ACardSwappedInMidOperationIsNeverWrittenUnchecked) {
+    for (Medium m : {Medium::Ic, Medium::Mifare}) {
+        ConfigureMedium(m);
+        const Card otherCard = FloorCardWithSerial(m, 0x77);  // the card swapped in
+        const Card blank = FactoryCard(m);
+        const Card issued = IssuedGuestCard(m);
+        struct Op {
+            const char *name;
+            Card first;  // the card the operation starts on
+            bool clears;
+        };
+        for (const Op &op : {Op{"MakeGuestCard", blank, false}, Op{"ClearCardData", issued, true}}) {
+            const std::string name = std::string(op.name) + "/" + NameOf(m);
+            auto run = [&] {
+                std::array<int16_t, 8> serial;
+                serial.fill(kUntouched);
+                Outcome o;
+                if (op.clears) {
+                    o.result = ClearCardData(serial.data());
+                } else {
+                    o = RunMake(MakeGuestCard, m);
+                    o.seen.resize(8);  // the serial only
+                }
+                if (op.clears) Append(&o.seen, serial);
+                return o;
+            };
+            FreshCard(m, op.first);
+            const Outcome base = run();
+            ASSERT_EQ(base.result, KS_OK) << name;
+            const Card baseCard = CardInDevice(m);
+            const size_t calls = bench::TotalCalls();
+            for (size_t n = 1; n <= calls; ++n) {
+                const std::string where = name + ", other card before call " + std::to_string(n);
+                FreshCard(m, op.first);
+                g_swap.armed = true;
+                g_swap.medium = m;
+                g_swap.card = otherCard;
+                bench::ArmFault(static_cast<int>(n), bench::FaultKind::RemoveCard);
+                const Outcome got = run();
+                bench::ClearFaults();
+                ASSERT_FALSE(g_swap.armed) << where;
+                ++g_casesWalked;
+
+                const Card now = CardInDevice(m);
+                const bool touched = MemoryOf(m, now) != MemoryOf(m, otherCard);
+                if (op.clears && touched) {
+                    // Clearing the card in the encoder is fine, if it is the
+                    // card the host is told about and it really is cleared.
+                    EXPECT_EQ(got.result, KS_OK) << where << ": the other card changed, yet the clear failed";
+                    EXPECT_TRUE(HoldsClearedRecord(m, now)) << where << ": the other card is half cleared";
+                    EXPECT_EQ(got.seen, HostSerialOf(m, otherCard)) << where << ": the host was told of another card";
+                } else {
+                    EXPECT_FALSE(touched) << where << ": a valid card was written over";
+                }
+                if (got.result == KS_OK && !touched) {
+                    // The first card was done with before the swap.
+                    EXPECT_EQ(got.seen, base.seen) << where;
+                    EXPECT_EQ(MemoryOf(m, LastRemoved(m)), MemoryOf(m, baseCard)) << where;
+                }
+                EXPECT_EQ(bench::TotalOpen(), m == Medium::Ic ? 1 : 0) << where;
+            }
+            std::printf("[ walk     ] %-36s %3zu calls, %4zu cases\n", (name + ", swapped").c_str(), calls, calls);
+        }
+    }
+}
+
 TEST_F(FaultWalk, ContactEncoderStartAndStop) {
     // Port discovery runs first and finds an IC lock encoder's bridge, which
     // does not decide the port: CommProt does.
