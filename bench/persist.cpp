@@ -80,6 +80,9 @@ bool ReadText(const std::string &path, std::string *text) {
 bool WriteBytes(const std::string &path, const std::string &bytes, std::string *error) {
     // Write beside and rename over, so a reader never sees half a file.
     const std::string temp = path + ".new";
+    std::error_code made;
+    const fs::path parent = fs::path(path).parent_path();
+    if (!parent.empty()) fs::create_directories(parent, made);
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
