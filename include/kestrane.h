@@ -10,6 +10,8 @@
  * the low 16 bits of the return register are defined.
  *
  * The host allocates every array. All calls must come from one thread.
+ * A null pointer where an export must read or write an array answers
+ * KS_ERR_UNAVAILABLE before anything is changed or any device is touched.
  */
 #ifndef KESTRANE_H
 #define KESTRANE_H

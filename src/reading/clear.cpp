@@ -8,17 +8,18 @@
 #include "reading/reading.h"
 
 int16_t ClearCard(int16_t *cardSerial) {
-    if (!cardSerial) return KS_ERR_UNAVAILABLE;
+    // A null array is refused only where the driver would write the serial
+    // into it; the TEMIC clear never touches the host's array.
     switch (g_encoder.LockType) {
         case kLockReserved1:
         case kLockReserved4:
             return KS_ERR_MEDIUM_RESERVED;
         case kLockIc4442:
-            return IcClearCard(cardSerial);
+            return cardSerial ? IcClearCard(cardSerial) : KS_ERR_UNAVAILABLE;
         case kLockTemic:
             return TemicClearCard(cardSerial);  // leaves the host's array as it was
         case kLockMifare:
-            return MifareClearCard(cardSerial);
+            return cardSerial ? MifareClearCard(cardSerial) : KS_ERR_UNAVAILABLE;
         default:
             return KS_ERR_UNAVAILABLE;
     }

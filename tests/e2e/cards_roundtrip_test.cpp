@@ -656,8 +656,10 @@ TEST_P(CardsOnMedium, MissingArraysAreRefusedBeforeAnythingChanges) {
                        out.start, out.end),
               KS_ERR_UNAVAILABLE);
     EXPECT_EQ(ReadSystemPas(nullptr), KS_ERR_UNAVAILABLE);
-    EXPECT_EQ(ClearCardData(nullptr), KS_ERR_UNAVAILABLE);
+    // The TEMIC clear never writes the host's array, so it does without one.
+    if (m != Medium::Temic) EXPECT_EQ(ClearCardData(nullptr), KS_ERR_UNAVAILABLE);
     EXPECT_EQ(bench::TotalCalls(), 0u) << "no device was touched";
+    if (m == Medium::Temic) EXPECT_EQ(ClearCardData(nullptr), KS_OK);
 
     // ReadCard needs only what the card on the encoder fills: a guest card
     // does without ListB and Number, a floor card does not.
