@@ -72,6 +72,14 @@ bool EqualIgnoringCase(const char *a, size_t aLength, const char *b) {
     return true;
 }
 
+// A bridge string ended at its reported length is text: a NUL inside that
+// length (a counted terminator, zero padding) ends it there.
+size_t TextLength(const char *text, uint8_t reported) {
+    size_t n = 0;
+    while (n < reported && text[n] != '\0') ++n;
+    return n;
+}
+
 // Decimal number after the three-letter prefix: "COM3" is 3, "COM12" is 12.
 // A name with no digit there names no port.
 int PortFromName(const char *name) {
@@ -176,7 +184,8 @@ int KnownDeviceSlot(void *handle) {
     uint8_t length = 0;
     if (CP2101_GetDeviceProductString(handle, text, &length, kBridgeTextSingleBytes) != 0) return -1;
     for (size_t slot = 0; slot < kUsbDeviceKinds; ++slot)
-        if (EqualIgnoringCase(text, length, kUsbDevices[slot].product)) return static_cast<int>(slot);
+        if (EqualIgnoringCase(text, TextLength(text, length), kUsbDevices[slot].product))
+            return static_cast<int>(slot);
     return -1;
 }
 
@@ -211,7 +220,7 @@ int PortForProductName(const char *product) {
         uint8_t length = 0;
         // The first matching bridge in the library's order is the one used.
         if (CP2101_GetDeviceProductString(handle, text, &length, kBridgeTextSingleBytes) == 0 &&
-            EqualIgnoringCase(text, length, product))
+            EqualIgnoringCase(text, TextLength(text, length), product))
             ReadBridgeIdentity(handle, &identity);
         CP2101_Close(handle);
     }
