@@ -63,6 +63,20 @@ int ProfileHandler(void *user, const char *section, const char *name, const char
     return 1;
 }
 
+// GetPrivateProfileStringA drops one pair of matching quotes around a value,
+// so LockType="4" means 4 on either platform.
+int QuotedProfileHandler(void *user, const char *section, const char *name, const char *value) {
+    const size_t n = strlen(value);
+    if (n >= 2 && (value[0] == '"' || value[0] == '\'') && value[n - 1] == value[0]) {
+        char unquoted[INI_MAX_LINE];
+        const size_t inner = n - 2 < sizeof(unquoted) - 1 ? n - 2 : sizeof(unquoted) - 1;
+        memcpy(unquoted, value + 1, inner);
+        unquoted[inner] = '\0';
+        return ProfileHandler(user, section, name, unquoted);
+    }
+    return ProfileHandler(user, section, name, value);
+}
+
 // ---- registry file ----
 
 constexpr size_t kPathLimit = 512;
@@ -184,7 +198,7 @@ long OpenKey(RegKey parent, const char *subKey, RegKey *out) {
 uint32_t ReadProfileString(const char *section, const char *key, const char *fallback,
                            char *out, uint32_t size, const char *file) {
     ProfileQuery q{section, key, out, size, false};
-    if (LoadFile(file)) ini_parse_string(g_fileText, ProfileHandler, &q);
+    if (LoadFile(file)) ini_parse_string(g_fileText, QuotedProfileHandler, &q);
     if (!q.found) CopyCut(out, size, fallback ? fallback : "");
     return size == 0 ? 0 : static_cast<uint32_t>(strlen(out));
 }

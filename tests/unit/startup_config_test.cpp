@@ -74,6 +74,25 @@ TEST_F(StartupConfigTest, SectorTakesOneOrTwoDigits) {
     }
 }
 
+TEST_F(StartupConfigTest, OnePairOfQuotesAroundAValueIsDropped) {
+    // The Windows profile reader drops matching quotes; the native reader must
+    // read the same file the same way.
+    const struct {
+        const char *ini;
+        int16_t lockType;
+        uint8_t sector;
+    } cases[] = {{"[Config]\nLockType=\"4\"\nSector='12'\n", kLockMifare, 12},
+                 {"[Config]\nLockType='2'\nSector=\"7\"\n", kLockTemic, 7},
+                 {"[Config]\nLockType=\"4'\nSector=3\n", '"' - 47, 1}};  // unmatched: the quote is the digit, out of range
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.ini);
+        g_encoder.MifareSector = 1;
+        Init(Config(c.ini));
+        EXPECT_EQ(g_encoder.LockType, c.lockType);
+        EXPECT_EQ(g_encoder.MifareSector, c.sector);
+    }
+}
+
 TEST_F(StartupConfigTest, CommProtAndLockTypeAreTheDigitPlusOne) {
     const struct {
         const char *ini;
