@@ -8,65 +8,25 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstring>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "bench.h"
+#include "call_log.h"
+#include "card_args.h"
 #include "collector_bench.h"
-#include "ic_bench.h"
 #include "kestrane.h"
-#include "mifare_bench.h"
-#include "temic_bench.h"
+#include "medium_rig.h"
+#include "record_codec.h"
 #include "test_support.h"
 
 namespace {
 
-enum class Medium { Ic, Temic, Mifare };
-const char *NameOf(Medium m) { return m == Medium::Ic ? "Ic4442" : m == Medium::Temic ? "Temic" : "Mifare"; }
+using namespace kstest;
 
-constexpr int kComPort = 4;
-constexpr int kSector = 2;
+constexpr int kRecordSector = 2;  // Mifare cards: not the default sector
 constexpr int kCollectorPort = 6;
-constexpr int16_t kUntouched = -7777;
-const std::array<uint8_t, 4> kPassword = {{0xD2, 0x19, 0x7E, 0x4B}};  // Pass=4B7E19D2
-
-using Plain = std::array<uint8_t, 28>;
-
-// ---------------------------------------------------------------------------
-// The record rules, as a card writer outside the library applies them.
-
-uint16_t Crc16(const uint8_t *bytes, size_t n) {
-    uint16_t r = 0xFFFF;
-    for (size_t i = 0; i < n; ++i) {
-        r ^= bytes[i];
-        for (int b = 0; b < 8; ++b) r = (r & 1) ? static_cast<uint16_t>((r >> 1) ^ 0xA001) : static_cast<uint16_t>(r >> 1);
-    }
-    return r;
-}
-
-Plain RotateLeft(const Plain &in, int bits) {
-    Plain out{};
-    const int total = 28 * 8;
-    for (int i = 0; i < total; ++i) {
-        const int from = (i + bits) % total;
-        const int bit = (in[from / 8] >> (7 - from % 8)) & 1;
-        out[i / 8] = static_cast<uint8_t>(out[i / 8] | bit << (7 - i % 8));
-    }
-    return out;
-}
-
-Plain SealAndEncipher(Plain r, uint8_t s) {
-    const uint16_t crc = Crc16(r.data(), 25);
-    r[25] = static_cast<uint8_t>((crc & 0xFF) ^ s);
-    r[26] = static_cast<uint8_t>(~((crc >> 8) ^ s));
-    for (int i = 0; i < 9; ++i) r[i] ^= 0xA7;
-    r = RotateLeft(r, 5);
-    for (uint8_t &b : r) b ^= 0x9E;
-    return r;
-}
 
 // ---------------------------------------------------------------------------
 // The encoder and its cards.
@@ -74,57 +34,8 @@ Plain SealAndEncipher(Plain r, uint8_t s) {
 int16_t Configure(Medium m) {
     EncodeExit();
     bench::Reset();
-    if (m == Medium::Ic) bench::PlaceIcEncoder(kComPort);
-    if (m == Medium::Temic) bench::PlaceTemicEncoder(kComPort);
-    if (m == Medium::Mifare) bench::PlaceRc500Reader(kComPort);
-    const char digit = m == Medium::Ic ? '1' : m == Medium::Temic ? '2' : '4';
-    const std::string ini = std::string("[SystemInfo]\nPass=4B7E19D2\n[Config]\nLockType=") + digit +
-                            "\nSector=" + std::to_string(kSector) + "\nCommProt=" + std::to_string(kComPort - 1) + "\n";
-    const std::string path = kstest::WriteFile(kstest::TempDir(), "review.ini", ini);
-    char buffer[256] = {};
-    path.copy(buffer, sizeof buffer - 1);
-    return EncodeInit(buffer);
-}
-
-struct Card {
-    Medium medium;
-    bench::Sle4442Card ic;
-    bench::TemicCard temic;
-    bench::MifareCard mifare;
-};
-
-Card FactoryCard(Medium m, uint8_t variant) {
-    Card c{m, {}, {}, {}};
-    if (m == Medium::Ic) {
-        bench::IcCardOptions o;
-        o.serial = {{variant, static_cast<uint8_t>(variant ^ 0x5A), 0x34}};
-        c.ic = bench::MakeIcCard(o);
-    }
-    if (m == Medium::Temic) {
-        c.temic = bench::MakeFactoryTemicCard({{0xE0, 0x01, 0x02, variant}},
-                                              {{static_cast<uint8_t>(variant ^ 0xC1), 0xC2}}, kPassword);
-    }
-    if (m == Medium::Mifare) {
-        c.mifare = bench::MakeFactoryMifareCard({{variant, 0x22, 0x33, 0x44}}, kPassword, kSector);
-    }
-    return c;
-}
-
-void Insert(const Card &c) {
-    if (c.medium == Medium::Ic) bench::InsertSle4442(c.ic);
-    if (c.medium == Medium::Temic) bench::PlaceTemicCard(c.temic);
-    if (c.medium == Medium::Mifare) bench::PlaceMifareCard(c.mifare);
-}
-
-Card Take(Medium m) {
-    Card c{m, {}, {}, {}};
-    if (m == Medium::Ic) {
-        c.ic = bench::CurrentSle4442();
-        bench::RemoveIcCard();
-    }
-    if (m == Medium::Temic) c.temic = *bench::TakeTemicCard();
-    if (m == Medium::Mifare) c.mifare = *bench::TakeMifareCard();
-    return c;
+    PlaceEncoder(m);
+    return EncodeInitWith(MediumIni(LockDigit(m), std::to_string(kRecordSector)));
 }
 
 // The 64 values a reader of the medium gets from the card: the opened record,
@@ -133,7 +44,7 @@ Card Take(Medium m) {
 std::array<int, 64> ReaderImage(const Card &c) {
     std::array<int, 64> image{};
     if (c.medium == Medium::Ic) {
-        Plain plain{};
+        CardRecord plain{};
         EXPECT_TRUE(bench::OpenIcRecord(c.ic, &plain));
         for (int i = 0; i < 28; ++i) image[i] = plain[i];
         for (int i = 0; i < 4; ++i) image[28 + i] = c.ic.memory[60 + i];
@@ -143,7 +54,7 @@ std::array<int, 64> ReaderImage(const Card &c) {
         for (int i = 0; i < 28; ++i) image[i] = plain[i];
     } else {
         std::array<uint8_t, 48> stored{};
-        EXPECT_TRUE(bench::ReadMifareRecord(c.mifare, kSector, &stored));
+        EXPECT_TRUE(bench::ReadMifareRecord(c.mifare, kRecordSector, &stored));
         for (int i = 0; i < 48; ++i) image[i] = stored[i];
     }
     return image;
@@ -152,45 +63,21 @@ std::array<int, 64> ReaderImage(const Card &c) {
 // Puts a plain record (and on Mifare bytes 28-47) onto the card as a writer
 // of this system would.
 void Forge(Card &c, const std::array<int, 48> &bytes) {
-    Plain plain{};
+    CardRecord plain{};
     for (int i = 0; i < 28; ++i) plain[i] = static_cast<uint8_t>(bytes[i]);
     if (c.medium == Medium::Ic) {
-        const Plain raw = SealAndEncipher(plain, c.ic.memory[60]);
-        std::copy(raw.begin(), raw.end(), c.ic.memory.begin() + 32);
+        SetRawRecord(c, SealSerialBound(plain, SealSerialByte(c)));
     } else if (c.medium == Medium::Temic) {
         bench::WriteTemicRecord(c.temic, plain);
     } else {
         std::array<uint8_t, 48> image{};
         for (int i = 0; i < 48; ++i) image[i] = static_cast<uint8_t>(bytes[i]);
-        bench::WriteMifareRecord(c.mifare, kSector, image);
+        bench::WriteMifareRecord(c.mifare, kRecordSector, image);
     }
 }
 
 // ---------------------------------------------------------------------------
 // The host's side.
-
-using MakeFn = int16_t(KS_STDCALL *)(KS_CARD_FAMILY_ARGS);
-enum class Ext { None, Bytes, BytesAndWide };
-struct Kind {
-    const char *name;
-    MakeFn make;
-    int code;
-    Ext ext;
-};
-const Kind kKinds[] = {
-    {"Time", MakeTimeCard, 2, Ext::None},          {"Emergent", MakeEmergentCard, 3, Ext::None},
-    {"Guest", MakeGuestCard, 4, Ext::BytesAndWide}, {"Floor", MakeFloorCard, 5, Ext::Bytes},
-    {"CleanDistrict", MakeCleanDistrictCard, 6, Ext::Bytes},
-    {"Building", MakeBuildingCard, 8, Ext::BytesAndWide},
-    {"LongOpen", MakeLongOpenCard, 9, Ext::Bytes}, {"Chief", MakeChiefCard, 10, Ext::None},
-    {"Install", MakeInstallCard, 11, Ext::Bytes},  {"Lost", MakeLostCard, 12, Ext::None},
-    {"Data", MakeDataCard, 14, Ext::None},         {"GuestLeave", MakeGuestLeaveCard, 15, Ext::None},
-};
-
-struct HostArgs {
-    int16_t serial[8], listA[4], listB[4], wide[12], typeCode[1], listC[4], start[6], end[6];
-    int32_t number = 0, flag = 0;
-};
 
 // Values that stress the byte rules: zero, one, the lost-card threshold,
 // byte and sign boundaries, marker-only values (low byte 0), random ones.
@@ -203,8 +90,8 @@ int16_t Pick(std::mt19937 &rng) {
     return static_cast<int16_t>(std::uniform_int_distribution<int>(-32768, 32767)(rng));
 }
 
-HostArgs RandomArgs(std::mt19937 &rng) {
-    HostArgs h;
+IssueArgs RandomArgs(std::mt19937 &rng) {
+    IssueArgs h;
     for (int16_t &v : h.serial) v = kUntouched;
     for (int16_t &v : h.listA) v = Pick(rng);
     for (int16_t &v : h.listB) v = Pick(rng);
@@ -229,9 +116,9 @@ HostArgs RandomArgs(std::mt19937 &rng) {
 
 // The card image a kind must hand the driver (bytes 0-19 and 28-47 reach
 // the card; 20-27 belong to the driver), from the host's values before the call.
-std::array<int, 64> ExpectedImage(const Kind &k, const HostArgs &h) {
+std::array<int, 64> ExpectedImage(const CardKindRow &k, const IssueArgs &h) {
     std::array<int, 64> img{};
-    for (int i = 0; i < 64; ++i) img[i] = (i >= 32 && k.ext == Ext::None) ? 0xCC : i;
+    for (int i = 0; i < 64; ++i) img[i] = (i >= 32 && k.extension == Extension::None) ? 0xCC : i;
     auto lo = [](int v) { return v & 0xFF; };
     auto hi16 = [&](int16_t v) { return lo(v / 256); };  // C++ division truncates toward zero
     auto lo16 = [&](int16_t v) { return lo(v % 256); };
@@ -279,10 +166,10 @@ std::array<int, 64> ExpectedImage(const Kind &k, const HostArgs &h) {
             break;
     }
     img[19] = static_cast<int16_t>(h.flag) == 1 ? 1 : 0;
-    if (k.ext != Ext::None) {
+    if (k.extension != Extension::None) {
         bool marker = false;
         for (int i = 0; i < 4; ++i) img[32 + i] = lo(h.wide[8 + i]), marker = marker || h.wide[8 + i] != 0;
-        if (k.ext == Ext::BytesAndWide) {
+        if (k.extension == Extension::BytesAndWide) {
             for (int i = 0; i < 4; ++i) {
                 img[36 + 2 * i] = hi16(h.wide[4 + i]);
                 img[37 + 2 * i] = lo16(h.wide[4 + i]);
@@ -299,34 +186,10 @@ std::array<int, 64> ExpectedImage(const Kind &k, const HostArgs &h) {
     return img;
 }
 
-// ReadCard's eleven slots (the time arrays with room for six).
-struct Outputs {
-    int16_t serial[8], number[1], listA[4], listB[4], wide[12], flag[1], type[1], listC[4], start[6], end[6];
-    Outputs() {
-        for (int16_t *a : {serial, listA, listB, listC}) std::fill(a, a + 4, kUntouched);
-        std::fill(serial, serial + 8, kUntouched);
-        std::fill(wide, wide + 12, kUntouched);
-        std::fill(start, start + 6, kUntouched);
-        std::fill(end, end + 6, kUntouched);
-        number[0] = flag[0] = type[0] = kUntouched;
-    }
-    int16_t Read() { return ReadCard(serial, 0, number, listA, listB, wide, flag, type, listC, start, end); }
-    std::map<std::string, int16_t> Slots() const {
-        std::map<std::string, int16_t> out;
-        auto add = [&out](const char *name, const int16_t *a, int n) {
-            for (int i = 0; i < n; ++i) out[std::string(name) + "[" + std::to_string(i) + "]"] = a[i];
-        };
-        add("CardSerial", serial, 8), add("Number", number, 1), add("ListA", listA, 4), add("ListB", listB, 4);
-        add("WideList", wide, 12), add("OptionFlag", flag, 1), add("TypeCode", type, 1), add("ListC", listC, 4);
-        add("StartTime", start, 6), add("EndTime", end, 6);
-        return out;
-    }
-};
-
 // What ReadCard must return for a card whose reader image is `img`; the
 // result code goes to *result.
-Outputs ExpectedRead(Medium m, const std::array<int, 64> &img, const Card &card, int16_t *result) {
-    Outputs o;
+ReadOutputs ExpectedRead(Medium m, const std::array<int, 64> &img, const Card &card, int16_t *result) {
+    ReadOutputs o;
     if (m == Medium::Ic) {
         for (int i = 0; i < 4; ++i) o.serial[i] = static_cast<int16_t>(img[28 + i]);
     } else if (m == Medium::Temic) {
@@ -395,11 +258,6 @@ Outputs ExpectedRead(Medium m, const std::array<int, 64> &img, const Card &card,
     return o;
 }
 
-void ExpectOutputs(const Outputs &got, const Outputs &want, const std::string &what) {
-    const auto g = got.Slots(), w = want.Slots();
-    for (const auto &slot : w) EXPECT_EQ(g.at(slot.first), slot.second) << what << ": " << slot.first;
-}
-
 class ReviewCards : public ::testing::TestWithParam<Medium> {
 protected:
     void SetUp() override { ASSERT_EQ(Configure(GetParam()), KS_OK); }
@@ -420,16 +278,14 @@ TEST_P(ReviewCards, IssuedCardsMatchTheCardRulesByteForByte) {
     std::mt19937 rng(0x4B7E + static_cast<int>(m));
     constexpr int kRounds = 12;
     for (int round = 0; round < kRounds; ++round) {
-        for (const Kind &k : kKinds) {
+        for (const CardKindRow &k : kCardKinds) {
             const std::string what = std::string(k.name) + " round " + std::to_string(round);
             SCOPED_TRACE(what);
-            HostArgs h = RandomArgs(rng);
-            const HostArgs before = h;
-            const Card blank = FactoryCard(m, static_cast<uint8_t>(0x10 + round * 13 + k.code));
+            IssueArgs h = RandomArgs(rng);
+            const IssueArgs before = h;
+            const Card blank = FactoryCard(m, 0x10 + round * 13 + k.code, kHotelPassword, kRecordSector);
             Insert(blank);
-            ASSERT_EQ(k.make(h.serial, 0, h.number, h.listA, h.listB, h.wide, h.flag, h.typeCode, h.listC, h.start,
-                             h.end),
-                      KS_OK);
+            ASSERT_EQ(h.Issue(k.make), KS_OK);
             EXPECT_EQ(h.start[0], static_cast<int16_t>(before.start[0] - 2000));
             EXPECT_EQ(h.end[0], static_cast<int16_t>(before.end[0] - 2000));
             for (int i = 1; i < 6; ++i) {
@@ -441,7 +297,7 @@ TEST_P(ReviewCards, IssuedCardsMatchTheCardRulesByteForByte) {
             const std::array<int, 64> want = ExpectedImage(k, before);
             const std::array<int, 64> got = ReaderImage(issued);
             for (int i = 0; i < 20; ++i) EXPECT_EQ(got[i], want[i]) << "card byte " << i;
-            for (int i = 0; i < 4; ++i) EXPECT_EQ(got[20 + i], kPassword[i]) << "card byte " << 20 + i;
+            for (int i = 0; i < 4; ++i) EXPECT_EQ(got[20 + i], kHotelPassword[i]) << "card byte " << 20 + i;
             EXPECT_EQ(got[24], k.code);
             if (m != Medium::Temic) {
                 EXPECT_EQ(got[27], 27);
@@ -465,11 +321,11 @@ TEST_P(ReviewCards, IssuedCardsMatchTheCardRulesByteForByte) {
             for (int i = 0; i < 8; ++i) EXPECT_EQ(h.serial[i], serial[i]) << "CardSerial[" << i << "]";
 
             Insert(issued);
-            Outputs out;
+            ReadOutputs out;
             int16_t expectedResult = 0;
-            const Outputs expected = ExpectedRead(m, got, issued, &expectedResult);
+            const ReadOutputs expected = ExpectedRead(m, got, issued, &expectedResult);
             EXPECT_EQ(out.Read(), expectedResult);
-            ExpectOutputs(out, expected, "ReadCard");
+            ExpectSameOutputs(out, expected, "ReadCard");
             Take(m);
         }
     }
@@ -481,10 +337,10 @@ TEST_P(ReviewCards, IssuedCardsMatchTheCardRulesByteForByte) {
 // from the twice-reduced value would set the locks' clocks decades off.
 TEST_P(ReviewCards, OneArrayAsStartAndEndTimeStillCarriesTheHostsYear) {
     const Medium m = GetParam();
-    const Kind *const kinds[] = {&kKinds[0], &kKinds[1]};  // time, emergency
-    for (const Kind *k : kinds) {
+    const CardKindRow *const kinds[] = {&kCardKinds[0], &kCardKinds[1]};  // time, emergency
+    for (const CardKindRow *k : kinds) {
         SCOPED_TRACE(k->name);
-        Insert(FactoryCard(m, static_cast<uint8_t>(0x70 + k->code)));
+        Insert(FactoryCard(m, 0x70 + k->code, kHotelPassword, kRecordSector));
         int16_t serial[8] = {}, wide[12] = {}, list[4] = {}, type[1] = {0};
         int16_t time[6] = {2024, 5, 6, 7, 8, 42};
         ASSERT_EQ(k->make(serial, 0, 0, list, list, wide, 1, type, list, time, time), KS_OK);
@@ -517,18 +373,18 @@ TEST_P(ReviewCards, ForgedRecordsOfEveryTypeDecodeAsTheRulesSay) {
             if (rep == 3) bytes[11] = bytes[12] = 0;          // install card without lock number
             if (rep == 4) bytes[11] = bytes[12] = 0, bytes[32] = static_cast<int>(rng() % 3) * 32;  // n = 0, 32, 64
             if (rep != 1 && bytes[0] == 0x63) bytes[0] = 0x62;
-            Card card = FactoryCard(m, static_cast<uint8_t>(code));
+            Card card = FactoryCard(m, code, kHotelPassword, kRecordSector);
             if (m == Medium::Temic) {
                 const std::array<int, 64> old = ReaderImage(card);
                 bytes[25] = old[25], bytes[26] = old[26];  // the card's identity stays
             }
             Forge(card, bytes);
             Insert(card);
-            Outputs out;
+            ReadOutputs out;
             int16_t expectedResult = 0;
-            const Outputs expected = ExpectedRead(m, ReaderImage(card), card, &expectedResult);
+            const ReadOutputs expected = ExpectedRead(m, ReaderImage(card), card, &expectedResult);
             EXPECT_EQ(out.Read(), expectedResult);
-            ExpectOutputs(out, expected, "ReadCard");
+            ExpectSameOutputs(out, expected, "ReadCard");
             Take(m);
         }
     }
@@ -646,19 +502,9 @@ TEST_F(ReviewCollection, RandomLogsAreReturnedAsTheRecordRulesSay) {
     }
 }
 
-std::vector<uint8_t> Frame(uint8_t command, const std::vector<uint8_t> &data) {
-    std::vector<uint8_t> f = {0x53, static_cast<uint8_t>(2 + data.size()), 0, command};
-    f.insert(f.end(), data.begin(), data.end());
-    uint8_t sum = 0;
-    for (size_t i = 2; i < f.size(); ++i) sum = static_cast<uint8_t>(sum + f[i]);
-    f.push_back(sum);
-    return f;
-}
-
+// The first n bytes the library sent to the collector.
 std::vector<uint8_t> FirstSent(size_t n) {
-    std::vector<uint8_t> bytes;
-    for (const bench::Call &c : bench::CallLog())
-        if (c.fn == "SendData") bytes.insert(bytes.end(), c.data.begin(), c.data.end());
+    std::vector<uint8_t> bytes = DataOf("SendData");
     if (bytes.size() > n) bytes.resize(n);
     return bytes;
 }
@@ -679,14 +525,14 @@ TEST_F(ReviewCollection, SetFramesCarryBcdAndLowBytesForArbitraryValues) {
         bench::ClearCallLog();
         PDA_SetTime(time.data());
         EXPECT_EQ(time[0], static_cast<int16_t>(before[0] - 2000));
-        EXPECT_EQ(FirstSent(11), Frame(2, bcd));
+        EXPECT_EQ(FirstSent(11), CollectorFrame(2, bcd));
 
         std::array<int16_t, 10> room{};
         std::vector<uint8_t> low;
         for (int16_t &v : room) v = Pick(rng), low.push_back(static_cast<uint8_t>(v & 0xFF));
         bench::ClearCallLog();
         EXPECT_EQ(PDA_SetRoomNumber(room.data()), KS_OK);
-        EXPECT_EQ(FirstSent(15), Frame(3, low));
+        EXPECT_EQ(FirstSent(15), CollectorFrame(3, low));
     }
 }
 

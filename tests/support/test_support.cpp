@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -43,6 +44,16 @@ std::vector<uint8_t> Hex(const std::string &text) {
     std::string tok;
     while (in >> tok) out.push_back(static_cast<uint8_t>(std::stoul(tok, nullptr, 16)));
     return out;
+}
+
+std::vector<uint8_t> CollectorFrame(uint8_t command, const std::vector<uint8_t> &data) {
+    std::vector<uint8_t> frame(5 + data.size(), 0);
+    frame[0] = 0x53;
+    frame[1] = static_cast<uint8_t>(2 + data.size());
+    frame[3] = command;
+    std::copy(data.begin(), data.end(), frame.begin() + 4);
+    for (size_t i = 2; i + 1 < frame.size(); ++i) frame.back() = static_cast<uint8_t>(frame.back() + frame[i]);
+    return frame;
 }
 
 std::string VectorLine(const std::string &file, const std::string &name) {

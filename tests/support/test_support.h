@@ -13,6 +13,9 @@ std::string TempDir();
 std::string WriteFile(const std::string &dir, const std::string &name, const std::string &text);
 // Hex "0A 1B ..." into bytes.
 std::vector<uint8_t> Hex(const std::string &text);
+// A frame to the hand-held collector: 53, length (command and data plus
+// one), 00, command, data, and the sum of every byte after the length.
+std::vector<uint8_t> CollectorFrame(uint8_t command, const std::vector<uint8_t> &data);
 // Reads a line "name: hex bytes" from a test-vector file (the part after ':').
 std::string VectorLine(const std::string &file, const std::string &name);
 
