@@ -9,14 +9,23 @@
 #include <vector>
 
 #include "bench.h"
+#include "call_log.h"
 #include "collector_bench.h"
 #include "datacard_bench.h"
 #include "ic_bench.h"
 #include "kestrane.h"
+#include "medium_rig.h"
+#include "open_door.h"
 #include "test_support.h"
 #include "usb_bench.h"
 
 namespace {
+
+using kstest::CallNames;
+using kstest::DrainOpenDoorRecords;
+using kstest::FirstArgs;
+using kstest::OpenDoorRecord;
+using kstest::ReadOneOpenDoor;
 
 constexpr int kCollectorPort = 5;
 constexpr int kEncoderPort = 3;  // CommProt digit 2
@@ -25,26 +34,9 @@ constexpr int16_t kReaderFailure = 0x0123;
 using bench::DataReader;
 using bench::OpenDoorSlot;
 
-struct Record {
-    int16_t header = 0;
-    std::vector<int16_t> list, time, card;
-    int16_t kind = 0;
-    bool operator==(const Record &o) const {
-        return header == o.header && list == o.list && time == o.time && card == o.card && kind == o.kind;
-    }
-};
-
-std::ostream &operator<<(std::ostream &os, const Record &r) {
-    os << "kind " << r.kind << " time";
-    for (int16_t v : r.time) os << ' ' << v;
-    os << " card";
-    for (int16_t v : r.card) os << ' ' << v;
-    return os << " header " << r.header;
-}
-
 // What the host should get for a slot of a log with this header.
-Record Expect(const OpenDoorSlot &s, std::array<uint8_t, 3> header) {
-    Record r;
+OpenDoorRecord Expect(const OpenDoorSlot &s, std::array<uint8_t, 3> header) {
+    OpenDoorRecord r;
     r.header = header[0];
     r.list = {header[1], header[2], 0, 0, 0, 0};
     r.kind = static_cast<int16_t>(s[5] >> 4);
@@ -53,36 +45,9 @@ Record Expect(const OpenDoorSlot &s, std::array<uint8_t, 3> header) {
     return r;
 }
 
-std::vector<Record> Expect(const std::vector<OpenDoorSlot> &slots, std::array<uint8_t, 3> header) {
-    std::vector<Record> out;
+std::vector<OpenDoorRecord> Expect(const std::vector<OpenDoorSlot> &slots, std::array<uint8_t, 3> header) {
+    std::vector<OpenDoorRecord> out;
     for (const OpenDoorSlot &s : slots) out.push_back(Expect(s, header));
-    return out;
-}
-
-// One ReadOneOpenDoorRecord call (unused arguments 2-4 null); false when none is left.
-bool ReadOne(Record *rec) {
-    int16_t header = 0, kind = 0;
-    int16_t list[6] = {}, time[5] = {}, card[4] = {};
-    const int16_t r = ReadOneOpenDoorRecord(&header, nullptr, nullptr, nullptr, list, &kind, time, card);
-    if (r == KS_ERR_NO_RECORD) return false;
-    EXPECT_EQ(r, KS_OK);
-    rec->header = header;
-    rec->list.assign(list, list + 6);
-    rec->kind = kind;
-    rec->time.assign(time, time + 5);
-    rec->card.assign(card, card + 4);
-    return true;
-}
-
-// Reads records until the library says none is left.
-std::vector<Record> Drain() {
-    std::vector<Record> out;
-    Record rec;
-    for (int guard = 0; guard <= 200; ++guard) {
-        if (!ReadOne(&rec)) return out;
-        out.push_back(rec);
-    }
-    ADD_FAILURE() << "more records than slots";
     return out;
 }
 
@@ -111,12 +76,7 @@ protected:
     // and the encoder on COM3.
     static void Configure(char lockDigit) {
         EncodeExit();
-        const std::string ini = std::string("[Config]\nCommProt=2\nLockType=") + lockDigit +
-                                "\nSector=1\n[SystemInfo]\nPass=4B7E19D2\n";
-        const std::string path = kstest::WriteFile(kstest::TempDir(), "datacard.ini", ini);
-        char buffer[256] = {};
-        path.copy(buffer, sizeof buffer - 1);
-        EncodeInit(buffer);
+        kstest::EncodeInitWith(kstest::MediumIni(lockDigit, "1", kEncoderPort));
         bench::ClearCallLog();
     }
 
@@ -124,28 +84,14 @@ protected:
         bench::AttachCollector(kCollectorPort);
         bench::CollectorSetLog(image);
     }
-
-    static std::vector<std::string> CallsOf(std::initializer_list<std::string> names) {
-        std::vector<std::string> out;
-        for (const bench::Call &c : bench::CallLog())
-            for (const std::string &n : names)
-                if (c.fn == n) out.push_back(c.fn);
-        return out;
-    }
-
-    static std::vector<int64_t> ArgsOf(const std::string &fn) {
-        for (const bench::Call &c : bench::CallLog())
-            if (c.fn == fn) return c.args;
-        return {};
-    }
 };
 
 TEST_F(DataCardTest, TheCollectorsLogComesBackRecordByRecord) {
     Configure('1');  // IC medium: its data card must not be touched
     CollectorWith(bench::OpenDoorLogImage(kHeaderA, kLogA));
     ASSERT_EQ(ReadDataCard(0), KS_OK);
-    EXPECT_EQ(Drain(), Expect(kLogAValid, kHeaderA));
-    EXPECT_EQ(Drain(), std::vector<Record>{}) << "none left, for good";
+    EXPECT_EQ(DrainOpenDoorRecords(), Expect(kLogAValid, kHeaderA));
+    EXPECT_EQ(DrainOpenDoorRecords(), std::vector<OpenDoorRecord>{}) << "none left, for good";
     EXPECT_EQ(bench::CallCount("chk_24c64"), 0u);
     EXPECT_EQ(bench::CallCount("srd_24c64"), 0u);
 }
@@ -164,23 +110,23 @@ TEST_F(DataCardTest, NullOutputsAreRefusedAndConsumeNothing) {
         EXPECT_EQ(kind, 0x7777);
         EXPECT_EQ(time[0], 0x7777);
     }
-    EXPECT_EQ(Drain(), Expect(kLogAValid, kHeaderA));
+    EXPECT_EQ(DrainOpenDoorRecords(), Expect(kLogAValid, kHeaderA));
 }
 
 TEST_F(DataCardTest, ANewFetchReplacesTheWholeLog) {
     CollectorWith(bench::OpenDoorLogImage(kHeaderA, kLogA));
     ASSERT_EQ(ReadDataCard(0), KS_OK);
-    ASSERT_FALSE(Drain().empty());
+    ASSERT_FALSE(DrainOpenDoorRecords().empty());
     ASSERT_EQ(ReadDataCard(0), KS_OK);
-    EXPECT_EQ(Drain(), Expect(kLogAValid, kHeaderA)) << "the same log again, from slot 0";
+    EXPECT_EQ(DrainOpenDoorRecords(), Expect(kLogAValid, kHeaderA)) << "the same log again, from slot 0";
 
     ASSERT_EQ(ReadDataCard(0), KS_OK);
-    Record first;
-    ASSERT_TRUE(ReadOne(&first));  // the rest left unread
+    OpenDoorRecord first;
+    ASSERT_TRUE(ReadOneOpenDoor(&first));  // the rest left unread
     EXPECT_EQ(first, Expect(kLogA.front(), kHeaderA));
     bench::CollectorSetLog(bench::OpenDoorLogImage(kHeaderB, kLogB));
     ASSERT_EQ(ReadDataCard(0), KS_OK);
-    EXPECT_EQ(Drain(), Expect(kLogB, kHeaderB)) << "nothing of the longer log before it";
+    EXPECT_EQ(DrainOpenDoorRecords(), Expect(kLogB, kHeaderB)) << "nothing of the longer log before it";
 }
 
 // A fetch that fails leaves no record readable, whether the collector wrote
@@ -194,18 +140,18 @@ TEST_F(DataCardTest, AFailedFetchLeavesNoRecord) {
         Configure('0');  // LockType 1: no data card behind the collector
         CollectorWith(bench::OpenDoorLogImage(kHeaderA, kLogA));
         ASSERT_EQ(ReadDataCard(0), KS_OK);
-        Record first;
-        ASSERT_TRUE(ReadOne(&first));
+        OpenDoorRecord first;
+        ASSERT_TRUE(ReadOneOpenDoor(&first));
 
         bench::CollectorSetLog(bench::OpenDoorLogImage(kHeaderB, longLog));
         bench::CollectorFailReceive(0x0042, written);
         EXPECT_EQ(ReadDataCard(0), KS_ERR_MEDIUM_RESERVED);
-        EXPECT_EQ(Drain(), std::vector<Record>{});
+        EXPECT_EQ(DrainOpenDoorRecords(), std::vector<OpenDoorRecord>{});
 
         // Until the next fetch that works.
         bench::CollectorReceiveWorks();
         ASSERT_EQ(ReadDataCard(0), KS_OK);
-        EXPECT_EQ(Drain(), Expect(longLog, kHeaderB));
+        EXPECT_EQ(DrainOpenDoorRecords(), Expect(longLog, kHeaderB));
     }
 }
 
@@ -222,7 +168,7 @@ TEST_F(DataCardTest, WithoutAMediumOnlyTheCollectorCanDeliver) {
         EXPECT_EQ(ReadDataCard(0), c.result);
         CollectorWith(bench::OpenDoorLogImage(kHeaderA, kLogA));
         EXPECT_EQ(ReadDataCard(0), KS_OK);
-        EXPECT_EQ(Drain(), Expect(kLogAValid, kHeaderA));
+        EXPECT_EQ(DrainOpenDoorRecords(), Expect(kLogAValid, kHeaderA));
     }
 }
 
@@ -242,10 +188,10 @@ protected:
 TEST_F(IcDataCardTest, ReadsTheLogFromA24c64CardAndBeeps) {
     bench::Insert24c64(bench::Make24c64DataCard(bench::OpenDoorLogImage(kHeaderA, kLogA)));
     ASSERT_EQ(ReadDataCard(0), KS_OK);
-    EXPECT_EQ(Drain(), Expect(kLogAValid, kHeaderA));
-    EXPECT_EQ(CallsOf({"chk_24c64", "srd_24c64", "dv_beep"}),
+    EXPECT_EQ(DrainOpenDoorRecords(), Expect(kLogAValid, kHeaderA));
+    EXPECT_EQ(CallNames({"chk_24c64", "srd_24c64", "dv_beep"}),
               (std::vector<std::string>{"chk_24c64", "srd_24c64", "dv_beep"}));
-    const std::vector<int64_t> read = ArgsOf("srd_24c64");
+    const std::vector<int64_t> read = FirstArgs("srd_24c64");
     ASSERT_EQ(read.size(), 3u);
     EXPECT_EQ(read[1], 0);
     EXPECT_EQ(read[2], 2049);
@@ -281,7 +227,7 @@ TEST_F(IcDataCardTest, ACardThatIsNotReadAnswersCardInvalid) {
         EXPECT_EQ(ReadDataCard(0), KS_ERR_CARD_INVALID);
         EXPECT_EQ(bench::IcBeepCount(), beeps);
         EXPECT_EQ(bench::CallCount("dv_beep"), 0u);
-        EXPECT_EQ(Drain(), std::vector<Record>{});
+        EXPECT_EQ(DrainOpenDoorRecords(), std::vector<OpenDoorRecord>{});
     }
 }
 
@@ -307,7 +253,7 @@ TEST_F(IcDataCardTest, TheLastSlotOfACardTakesNothingFromAnEarlierLog) {
     cardSlots[199] = Slot(0xC0, 9);  // only its first two bytes lie inside the 2049 read
     bench::Insert24c64(bench::Make24c64DataCard(bench::OpenDoorLogImage(kHeaderB, cardSlots)));
     ASSERT_EQ(ReadDataCard(0), KS_OK);
-    EXPECT_EQ(Drain(), Expect(std::vector<OpenDoorSlot>{cardSlots[0]}, kHeaderB));
+    EXPECT_EQ(DrainOpenDoorRecords(), Expect(std::vector<OpenDoorSlot>{cardSlots[0]}, kHeaderB));
 }
 
 // ---------------------------------------------------------------------------
@@ -334,13 +280,7 @@ const ReaderCase kReaders[] = {
     {"Mifare", '4', DataReader::Mifare, kMifareCalls, kMifareCalls},
 };
 
-std::vector<std::string> ReaderCalls() {
-    std::vector<std::string> out;
-    for (const bench::Call &c : bench::CallLog())
-        if (c.fn.rfind("AT88RF256_12_", 0) == 0 || c.fn.rfind("M1_", 0) == 0 || c.fn.rfind("RC500_232_", 0) == 0)
-            out.push_back(c.fn);
-    return out;
-}
+std::vector<std::string> ReaderCalls() { return CallNames({"AT88RF256_12_", "M1_", "RC500_232_"}); }
 
 TEST_F(DataCardTest, ContactlessReadersDeliverTheirCardsLog) {
     for (const ReaderCase &rc : kReaders) {
@@ -351,14 +291,14 @@ TEST_F(DataCardTest, ContactlessReadersDeliverTheirCardsLog) {
         bench::InsertDataCard(rc.reader, bench::OpenDoorLogImage(kHeaderA, kLogA));
         ASSERT_EQ(ReadDataCard(0), KS_OK);
         EXPECT_EQ(ReaderCalls(), rc.calls);
-        EXPECT_EQ(Drain(), Expect(kLogAValid, kHeaderA));
+        EXPECT_EQ(DrainOpenDoorRecords(), Expect(kLogAValid, kHeaderA));
         const std::string open = rc.reader == DataReader::Temic ? "AT88RF256_12_OpenCommPort" : "M1_OpenCommPort";
-        EXPECT_EQ(ArgsOf(open), (std::vector<int64_t>{kEncoderPort}));
+        EXPECT_EQ(FirstArgs(open), (std::vector<int64_t>{kEncoderPort}));
         if (rc.reader == DataReader::Temic) {
-            EXPECT_EQ(ArgsOf("AT88RF256_12_Beep"), (std::vector<int64_t>{3}));
+            EXPECT_EQ(FirstArgs("AT88RF256_12_Beep"), (std::vector<int64_t>{3}));
         } else {
-            EXPECT_EQ(ArgsOf("RC500_232_init"), (std::vector<int64_t>{kEncoderPort, 19200}));
-            EXPECT_EQ(ArgsOf("RC500_232_reset"), (std::vector<int64_t>{0}));
+            EXPECT_EQ(FirstArgs("RC500_232_init"), (std::vector<int64_t>{kEncoderPort, 19200}));
+            EXPECT_EQ(FirstArgs("RC500_232_reset"), (std::vector<int64_t>{0}));
             EXPECT_EQ(bench::CallCount("AT88RF256_12_Beep"), 0u);
         }
         EXPECT_EQ(bench::OpenCount("AT88DATA") + bench::OpenCount("M1DATA"), 0);
@@ -390,7 +330,7 @@ TEST_F(DataCardTest, AReadersOwnFailureIsPassedOn) {
             f.arrange(rc.reader);
             EXPECT_EQ(ReadDataCard(0), f.result);
             EXPECT_EQ(ReaderCalls(), rc.failCalls);
-            EXPECT_EQ(Drain(), std::vector<Record>{});
+            EXPECT_EQ(DrainOpenDoorRecords(), std::vector<OpenDoorRecord>{});
         }
     }
 }
@@ -422,7 +362,7 @@ TEST_F(DataCardTest, AFailingCollectorFallsBackToTheReaderWithoutMixing) {
             bench::InsertDataCard(rc.reader, bench::OpenDoorLogImage(kHeaderB, kLogB));
             f.arrange();
             ASSERT_EQ(ReadDataCard(0), KS_OK);
-            EXPECT_EQ(Drain(), Expect(kLogB, kHeaderB));
+            EXPECT_EQ(DrainOpenDoorRecords(), Expect(kLogB, kHeaderB));
             EXPECT_EQ(bench::OpenCount("COLLECTOR"), 0);
         }
     }

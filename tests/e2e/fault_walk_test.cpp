@@ -20,131 +20,44 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
-#include <map>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "bench.h"
+#include "card_args.h"
 #include "collector_bench.h"
 #include "datacard_bench.h"
 #include "ibutton_bench.h"
-#include "ic_bench.h"
 #include "kestrane.h"
-#include "mifare_bench.h"
-#include "temic_bench.h"
+#include "medium_rig.h"
+#include "open_door.h"
 #include "test_support.h"
 #include "usb_bench.h"
 
 namespace {
 
-enum class Medium { Ic, Temic, Mifare };
-constexpr Medium kMedia[] = {Medium::Ic, Medium::Temic, Medium::Mifare};
+using namespace kstest;
 
-const char *NameOf(Medium m) { return m == Medium::Ic ? "Ic4442" : m == Medium::Temic ? "Temic" : "Mifare"; }
-// The INI digit of each LockType (the digit plus one is the LockType).
-char LockDigit(Medium m) { return m == Medium::Ic ? '1' : m == Medium::Temic ? '2' : '4'; }
 constexpr char kReserved4Digit = '3';
-
-constexpr int kEncoderPort = 4;    // CommProt digit 3
 constexpr int kCollectorPort = 5;
 constexpr int kIcBridgePort = 6;
 constexpr int kIButtonPort = 2;
-constexpr int kSector = 1;
-constexpr int kSystemSector = 15;
-constexpr int16_t kUntouched = -7777;
-// The configured Pass "4B7E19D2" as cards carry it.
-const std::array<uint8_t, 4> kHotelPassword = {{0xD2, 0x19, 0x7E, 0x4B}};
 // The password a system password card hands over: once read, every card the
 // library issues carries it (and Mifare keys derive from it).
-const std::array<uint8_t, 4> kCardPassword = {{0x10, 0x20, 0x30, 0x40}};
+const Password kCardPassword = {{0x10, 0x20, 0x30, 0x40}};
 constexpr uint8_t kSystemCardExtra = 0x5A;
 
 // How many (export, medium, call, fault kind) cases were walked.
 int g_casesWalked = 0;
-
-// ---------------------------------------------------------------------------
-// Configuration.
-
-// EncodeInit with the encoder on COM4 and this LockType digit; the port byte
-// the library writes into the path buffer comes back in *portByte.
-int16_t Configure(char lockDigit, int *portByte = nullptr) {
-    static std::map<char, std::string> paths;
-    auto it = paths.find(lockDigit);
-    if (it == paths.end()) {
-        const std::string ini = std::string("[SystemInfo]\nPass=4B7E19D2\n[Config]\nCommProt=") +
-                                std::to_string(kEncoderPort - 1) + "\nLockType=" + lockDigit +
-                                "\nSector=" + std::to_string(kSector) + "\n";
-        const std::string name = std::string("walk_") + std::to_string(static_cast<int>(lockDigit)) + ".ini";
-        it = paths.emplace(lockDigit, kstest::WriteFile(kstest::TempDir(), name, ini)).first;
-    }
-    char buffer[256] = {};
-    it->second.copy(buffer, sizeof buffer - 1);
-    const int16_t result = EncodeInit(buffer);
-    if (portByte != nullptr) *portByte = static_cast<unsigned char>(buffer[1]);
-    return result;
-}
 
 // A clean start for a medium: nothing held by the library, an empty bench,
 // the medium configured (and for the IC medium its encoder open).
 void ConfigureMedium(Medium m) {
     EncodeExit();
     bench::Reset();
-    if (m == Medium::Ic) bench::PlaceIcEncoder(kEncoderPort);
-    ASSERT_EQ(Configure(LockDigit(m)), KS_OK) << NameOf(m);
-}
-
-// ---------------------------------------------------------------------------
-// Cards.
-
-struct Card {
-    bench::Sle4442Card ic;
-    bench::TemicCard temic;
-    bench::MifareCard mifare;
-};
-
-Card FactoryCard(Medium m) {
-    Card c;
-    if (m == Medium::Ic) c.ic = bench::MakeIcCard();
-    if (m == Medium::Temic)
-        c.temic = bench::MakeFactoryTemicCard({{0xE0, 0x01, 0x02, 0x03}}, {{0xC1, 0xC2}}, kHotelPassword);
-    if (m == Medium::Mifare) c.mifare = bench::MakeFactoryMifareCard({{0x11, 0x22, 0x33, 0x44}}, kHotelPassword, kSector);
-    return c;
-}
-
-void PlaceEncoderAndCard(Medium m, const Card &card) {
-    if (m == Medium::Ic) bench::InsertSle4442(card.ic);
-    if (m == Medium::Temic) {
-        bench::PlaceTemicEncoder(kEncoderPort);
-        bench::PlaceTemicCard(card.temic);
-    }
-    if (m == Medium::Mifare) {
-        bench::PlaceRc500Reader(kEncoderPort);
-        bench::PlaceMifareCard(card.mifare);
-    }
-}
-
-// The card as it is now: in the device, or as a RemoveCard fault took it out.
-// For the SLE4442 the PSC error counter counts too: a fault must never cost
-// the card one of its three tries.
-std::vector<uint8_t> CardBytes(Medium m) {
-    if (m == Medium::Ic) {
-        const auto card = bench::IcCardPresent() ? std::optional<bench::Sle4442Card>(bench::CurrentSle4442())
-                                                 : bench::LastRemovedSle4442();
-        if (!card) return {};
-        std::vector<uint8_t> bytes(card->memory.begin(), card->memory.end());
-        bytes.push_back(static_cast<uint8_t>(card->triesLeft));
-        return bytes;
-    }
-    if (m == Medium::Temic) {
-        auto card = bench::CurrentTemicCard();
-        if (!card) card = bench::LastRemovedTemicCard();
-        return card ? bench::TemicCardToDump(*card) : std::vector<uint8_t>{};
-    }
-    auto card = bench::CurrentMifareCard();
-    if (!card) card = bench::LastRemovedMifareCard();
-    return card ? card->memory : std::vector<uint8_t>{};
+    if (m == Medium::Ic) PlaceEncoder(m);
+    ASSERT_EQ(EncodeInitWith(MediumIni(LockDigit(m))), KS_OK) << NameOf(m);
 }
 
 // A fresh card in the encoder of the configured medium, no fault armed, an
@@ -157,8 +70,9 @@ void FreshCard(Medium m, const Card &card) {
         bench::RemoveIcCard();
     } else {
         bench::Reset();
+        PlaceEncoder(m);
     }
-    PlaceEncoderAndCard(m, card);
+    Insert(card);
     bench::ClearCallLog();
 }
 
@@ -169,68 +83,10 @@ bool IsCardWrite(const bench::Call &c) {
     return c.fn == "Command57" && c.args.size() >= 4 && c.args[3] == kWriteBlock;
 }
 
-// --- the card system's record rules, for forging a system password card ---
-
-using Record = std::array<uint8_t, 28>;
-
-uint16_t Crc16(const uint8_t *bytes, size_t n) {
-    uint16_t r = 0xFFFF;
-    for (size_t i = 0; i < n; ++i) {
-        r ^= bytes[i];
-        for (int b = 0; b < 8; ++b) r = (r & 1) ? static_cast<uint16_t>((r >> 1) ^ 0xA001) : static_cast<uint16_t>(r >> 1);
-    }
-    return r;
-}
-
-Record Encipher(Record r) {
-    for (int i = 0; i < 9; ++i) r[i] ^= 0xA7;
-    Record rotated{};
-    const int total = 28 * 8;
-    for (int i = 0; i < total; ++i) {
-        const int from = (i + 5) % total;
-        const int bit = (r[from / 8] >> (7 - from % 8)) & 1;
-        rotated[i / 8] = static_cast<uint8_t>(rotated[i / 8] | bit << (7 - i % 8));
-    }
-    for (uint8_t &b : rotated) b ^= 0x9E;
-    return rotated;
-}
-
-// The plain record of a system password card of this hotel handing over
-// kCardPassword.
-Record SystemCardRecord() {
-    Record r{};
-    for (size_t i = 0; i < r.size(); ++i) r[i] = static_cast<uint8_t>(i);
-    for (int i = 0; i < 4; ++i) {
-        r[10 + i] = kCardPassword[i];
-        r[20 + i] = kHotelPassword[i];
-    }
-    r[14] = kSystemCardExtra;
-    r[24] = 1;
-    return r;
-}
-
+// A system password card of this hotel handing over kCardPassword.
 Card SystemPasswordCard(Medium m) {
     Card c = FactoryCard(m);
-    if (m == Medium::Ic) {
-        Record r = SystemCardRecord();
-        const uint8_t s = c.ic.memory[60];
-        const uint16_t crc = Crc16(r.data(), 25);
-        r[25] = static_cast<uint8_t>((crc & 0xFF) ^ s);
-        r[26] = static_cast<uint8_t>(~((crc >> 8) ^ s));
-        r = Encipher(r);
-        std::copy(r.begin(), r.end(), c.ic.memory.begin() + 32);
-        std::array<uint8_t, 28> plain{};
-        EXPECT_TRUE(bench::OpenIcRecord(c.ic, &plain)) << "forged IC system password card";
-    }
-    if (m == Medium::Temic) {
-        bench::TemicRecord plain{};
-        EXPECT_TRUE(bench::ReadTemicRecord(c.temic, &plain));
-        const Record r = SystemCardRecord();
-        for (int i = 0; i < 25; ++i) plain[i] = r[i];  // the card's identity bytes 25-26 stay
-        bench::WriteTemicRecord(c.temic, plain);
-    }
-    if (m == Medium::Mifare)
-        bench::AddMifareSystemPasswordRecord(c.mifare, kHotelPassword, kCardPassword, kSystemCardExtra, kSystemSector);
+    MakeSystemPasswordCard(c, kCardPassword, kSystemCardExtra);
     return c;
 }
 
@@ -245,7 +101,7 @@ struct Outcome {
 
 template <typename Container>
 void Append(std::vector<int64_t> *seen, const Container &values) {
-    seen->insert(seen->end(), values.begin(), values.end());
+    seen->insert(seen->end(), std::begin(values), std::end(values));
 }
 
 std::string Hex16(int16_t v) {
@@ -509,57 +365,22 @@ void Walk(const Scenario &s) {
 // ---------------------------------------------------------------------------
 // The exports, run with fixed arguments.
 
-typedef int16_t(KS_STDCALL *MakeFn)(KS_CARD_FAMILY_ARGS);
-struct MakeExport {
-    const char *name;
-    MakeFn fn;
-};
-const MakeExport kMakeExports[] = {
-    {"MakeTimeCard", MakeTimeCard},       {"MakeEmergentCard", MakeEmergentCard},
-    {"MakeGuestCard", MakeGuestCard},     {"MakeFloorCard", MakeFloorCard},
-    {"MakeCleanDistrictCard", MakeCleanDistrictCard}, {"MakeBuildingCard", MakeBuildingCard},
-    {"MakeLongOpenCard", MakeLongOpenCard}, {"MakeChiefCard", MakeChiefCard},
-    {"MakeInstallCard", MakeInstallCard}, {"MakeLostCard", MakeLostCard},
-    {"MakeDataCard", MakeDataCard},       {"MakeGuestLeaveCard", MakeGuestLeaveCard},
-};
-
 Outcome RunMake(MakeFn fn, Medium m) {
-    std::array<int16_t, 8> serial;
-    serial.fill(kUntouched);
-    std::array<int16_t, 4> listA{{1, 2, 3, 4}}, listB{{5, 6, 7, 8}}, listC{{12, 34, 56, 78}};
-    std::array<int16_t, 12> wide{{0x1234, 0x0102, 300, 4, 5, 6, 7, 8, 9, 10, 11, 12}};
-    std::array<int16_t, 1> typeCode{{16}};  // the lost card copies WideList too
-    std::array<int16_t, 6> start{{2024, 5, 6, 7, 8, 37}}, end{{2025, 6, 7, 8, 9, 0}};
+    IssueArgs in;
     Outcome o;
-    o.result = fn(serial.data(), 0, 9, listA.data(), listB.data(), wide.data(), 1, typeCode.data(), listC.data(),
-                  start.data(), end.data());
-    Append(&o.seen, serial);
-    Append(&o.seen, start);
-    Append(&o.seen, end);
+    o.result = in.Issue(fn);
+    Append(&o.seen, in.serial);
+    Append(&o.seen, in.start);
+    Append(&o.seen, in.end);
     Append(&o.seen, CardBytes(m));
     return o;
 }
 
 Outcome RunReadCard(Medium m) {
-    std::array<int16_t, 8> serial;
-    std::array<int16_t, 1> number, option, type;
-    std::array<int16_t, 4> listA, listB, listC;
-    std::array<int16_t, 12> wide;
-    std::array<int16_t, 6> start, end;
-    for (auto *a : {&number, &option, &type}) a->fill(kUntouched);
-    for (auto *a : {&listA, &listB, &listC}) a->fill(kUntouched);
-    for (auto *a : {&start, &end}) a->fill(kUntouched);
-    serial.fill(kUntouched);
-    wide.fill(kUntouched);
+    ReadOutputs out;
     Outcome o;
-    o.result = ReadCard(serial.data(), 0, number.data(), listA.data(), listB.data(), wide.data(), option.data(),
-                        type.data(), listC.data(), start.data(), end.data());
-    Append(&o.seen, serial);
-    for (const auto &a : {number, option, type}) Append(&o.seen, a);
-    for (const auto &a : {listA, listB, listC}) Append(&o.seen, a);
-    Append(&o.seen, wide);
-    Append(&o.seen, start);
-    Append(&o.seen, end);
+    o.result = out.Read();
+    for (const auto &slot : out.Slots()) o.seen.push_back(slot.second);
     Append(&o.seen, CardBytes(m));
     return o;
 }
@@ -587,21 +408,13 @@ Outcome RunClear(Medium m) {
 // Every record ReadOneOpenDoorRecord hands out after a fetch.
 std::vector<int64_t> DrainRecords() {
     std::vector<int64_t> seen;
-    for (int guard = 0; guard <= 200; ++guard) {
-        int16_t header = 0, kind = 0;
-        std::array<int16_t, 6> list{};
-        std::array<int16_t, 5> time{};
-        std::array<int16_t, 4> card{};
-        if (ReadOneOpenDoorRecord(&header, nullptr, nullptr, nullptr, list.data(), &kind, time.data(), card.data()) !=
-            KS_OK)
-            return seen;
-        seen.push_back(header);
-        seen.push_back(kind);
-        Append(&seen, list);
-        Append(&seen, time);
-        Append(&seen, card);
+    for (const OpenDoorRecord &r : DrainOpenDoorRecords()) {
+        seen.push_back(r.header);
+        seen.push_back(r.kind);
+        Append(&seen, r.list);
+        Append(&seen, r.time);
+        Append(&seen, r.card);
     }
-    ADD_FAILURE() << "more records than slots";
     return seen;
 }
 
@@ -644,12 +457,12 @@ TEST_F(FaultWalk, IssuingEveryCardKindOnEveryMedium) {
     for (Medium m : kMedia) {
         ConfigureMedium(m);
         const Card blank = FactoryCard(m);
-        for (const MakeExport &e : kMakeExports) {
+        for (const CardKindRow &e : kCardKinds) {
             Scenario s;
             s.name = std::string(e.name) + "/" + NameOf(m);
             s.card = true;
             s.prepare = [m, blank] { FreshCard(m, blank); };
-            s.run = [m, e] { return RunMake(e.fn, m); };
+            s.run = [m, e] { return RunMake(e.make, m); };
             s.allowed = IssueCodes(m);
             s.heldAfter = HeldByMedium(m);
             s.cardBytes = [m] { return CardBytes(m); };
@@ -669,13 +482,8 @@ Outcome IssueOnFactoryCard(Medium m) {
 // ClearCardData work on.
 Card IssuedGuestCard(Medium m) {
     FreshCard(m, FactoryCard(m));
-    const Outcome issued = RunMake(MakeGuestCard, m);
-    EXPECT_EQ(issued.result, KS_OK) << NameOf(m);
-    Card c;
-    if (m == Medium::Ic) c.ic = bench::CurrentSle4442();
-    if (m == Medium::Temic) c.temic = *bench::CurrentTemicCard();
-    if (m == Medium::Mifare) c.mifare = *bench::CurrentMifareCard();
-    return c;
+    EXPECT_EQ(RunMake(MakeGuestCard, m).result, KS_OK) << NameOf(m);
+    return Current(m);
 }
 
 TEST_F(FaultWalk, ReadingClearingAndTheSystemPasswordOnEveryMedium) {
@@ -728,7 +536,6 @@ TEST_F(FaultWalk, ReadingClearingAndTheSystemPasswordOnEveryMedium) {
 
 struct PendingSwap {
     bool armed = false;
-    Medium medium = Medium::Ic;
     Card card;
 };
 PendingSwap g_swap;
@@ -738,25 +545,13 @@ PendingSwap g_swap;
 void SwapInHook() {
     if (!g_swap.armed) return;
     g_swap.armed = false;
-    if (g_swap.medium == Medium::Ic) bench::InsertSle4442(g_swap.card.ic);
-    if (g_swap.medium == Medium::Mifare) bench::PlaceMifareCard(g_swap.card.mifare);
+    Insert(g_swap.card);
 }
 const bool g_swapHookRegistered = (bench::RegisterRemoveCardHook(SwapInHook), true);
 
-std::vector<uint8_t> MemoryOf(Medium m, const Card &c) {
-    if (m == Medium::Ic) return std::vector<uint8_t>(c.ic.memory.begin(), c.ic.memory.end());
-    return c.mifare.memory;
-}
-
-Card CardInDevice(Medium m) {
-    Card c;
-    if (m == Medium::Ic) c.ic = bench::CurrentSle4442();
-    if (m == Medium::Mifare) c.mifare = *bench::CurrentMifareCard();
-    return c;
-}
-
 Card LastRemoved(Medium m) {
     Card c;
+    c.medium = m;
     if (m == Medium::Ic) c.ic = *bench::LastRemovedSle4442();
     if (m == Medium::Mifare) c.mifare = *bench::LastRemovedMifareCard();
     return c;
@@ -780,23 +575,16 @@ bool HoldsClearedRecord(Medium m, const Card &c) {
 
 // A floor card of this hotel on a card of its own serial: every guest card
 // written over it would show.
-Card FloorCardWithSerial(Medium m, uint8_t first) {
-    Card factory;
-    if (m == Medium::Ic) {
-        bench::IcCardOptions o;
-        o.serial = {{first, 0x66, 0x55}};
-        factory.ic = bench::MakeIcCard(o);
-    }
-    if (m == Medium::Mifare) factory.mifare = bench::MakeFactoryMifareCard({{first, 0x66, 0x55, 0x44}}, kHotelPassword, kSector);
-    FreshCard(m, factory);
+Card FloorCardOfItsOwn(Medium m) {
+    FreshCard(m, FactoryCard(m, 1));
     EXPECT_EQ(RunMake(MakeFloorCard, m).result, KS_OK);
-    return CardInDevice(m);
+    return Current(m);
 }
 
 TEST_F(FaultWalk, ACardSwappedInMidOperationIsNeverWrittenUnchecked) {
     for (Medium m : {Medium::Ic, Medium::Mifare}) {
         ConfigureMedium(m);
-        const Card otherCard = FloorCardWithSerial(m, 0x77);  // the card swapped in
+        const Card otherCard = FloorCardOfItsOwn(m);  // the card swapped in
         const Card blank = FactoryCard(m);
         const Card issued = IssuedGuestCard(m);
         struct Op {
@@ -822,13 +610,12 @@ TEST_F(FaultWalk, ACardSwappedInMidOperationIsNeverWrittenUnchecked) {
             FreshCard(m, op.first);
             const Outcome base = run();
             ASSERT_EQ(base.result, KS_OK) << name;
-            const Card baseCard = CardInDevice(m);
+            const Card baseCard = Current(m);
             const size_t calls = bench::TotalCalls();
             for (size_t n = 1; n <= calls; ++n) {
                 const std::string where = name + ", other card before call " + std::to_string(n);
                 FreshCard(m, op.first);
                 g_swap.armed = true;
-                g_swap.medium = m;
                 g_swap.card = otherCard;
                 bench::ArmFault(static_cast<int>(n), bench::FaultKind::RemoveCard);
                 const Outcome got = run();
@@ -836,8 +623,8 @@ TEST_F(FaultWalk, ACardSwappedInMidOperationIsNeverWrittenUnchecked) {
                 ASSERT_FALSE(g_swap.armed) << where;
                 ++g_casesWalked;
 
-                const Card now = CardInDevice(m);
-                const bool touched = MemoryOf(m, now) != MemoryOf(m, otherCard);
+                const Card now = Current(m);
+                const bool touched = MemoryOf(now) != MemoryOf(otherCard);
                 if (op.clears && touched) {
                     // Clearing the card in the encoder is fine, if it is the
                     // card the host is told about and it really is cleared.
@@ -850,7 +637,7 @@ TEST_F(FaultWalk, ACardSwappedInMidOperationIsNeverWrittenUnchecked) {
                 if (got.result == KS_OK && !touched) {
                     // The first card was done with before the swap.
                     EXPECT_EQ(got.seen, base.seen) << where;
-                    EXPECT_EQ(MemoryOf(m, LastRemoved(m)), MemoryOf(m, baseCard)) << where;
+                    EXPECT_EQ(MemoryOf(LastRemoved(m)), MemoryOf(baseCard)) << where;
                 }
                 EXPECT_EQ(bench::TotalOpen(), m == Medium::Ic ? 1 : 0) << where;
             }
@@ -881,7 +668,7 @@ TEST_F(FaultWalk, ContactEncoderStartAndStop) {
     init.run = [] {
         int port = 0;
         Outcome o;
-        o.result = Configure(LockDigit(Medium::Ic), &port);
+        o.result = EncodeInitWith(MediumIni(LockDigit(Medium::Ic)), &port);
         o.seen = {port, bench::IcEncoderOpen() ? 1 : 0};
         return o;
     };
@@ -895,7 +682,7 @@ TEST_F(FaultWalk, ContactEncoderStartAndStop) {
     exit.name = "EncodeExit/Ic4442";
     exit.prepare = [freshBench] {
         freshBench();
-        ASSERT_EQ(Configure(LockDigit(Medium::Ic)), KS_OK);
+        ASSERT_EQ(EncodeInitWith(MediumIni(LockDigit(Medium::Ic))), KS_OK);
         bench::ClearCallLog();
     };
     exit.run = [] {
@@ -959,7 +746,7 @@ TEST_F(FaultWalk, OpenDoorLogFromTheCollectorAndEveryDataCard) {
     // The collector delivers; behind it LockType 4 has no data card.
     EncodeExit();
     bench::Reset();
-    ASSERT_EQ(Configure(kReserved4Digit), kReserved);
+    ASSERT_EQ(EncodeInitWith(MediumIni(kReserved4Digit)), kReserved);
     Scenario collector;
     collector.name = "ReadDataCard/collector";
     collector.prepare = [log] {
