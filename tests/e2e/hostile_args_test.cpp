@@ -16,31 +16,23 @@
 #include <vector>
 
 #include "bench.h"
+#include "call_log.h"
+#include "card_args.h"
 #include "collector_bench.h"
 #include "guarded_memory.h"
 #include "ibutton_bench.h"
-#include "ic_bench.h"
 #include "kestrane.h"
-#include "mifare_bench.h"
-#include "temic_bench.h"
+#include "medium_rig.h"
 #include "test_support.h"
 #include "usb_bench.h"
 
 namespace {
 
-using kstest::GuardedElements;
+using namespace kstest;
 
-enum class Medium { Ic, Temic, Mifare };
-constexpr Medium kMedia[] = {Medium::Ic, Medium::Temic, Medium::Mifare};
-const char *NameOf(Medium m) { return m == Medium::Ic ? "Ic4442" : m == Medium::Temic ? "Temic" : "Mifare"; }
-char LockDigit(Medium m) { return m == Medium::Ic ? '1' : m == Medium::Temic ? '2' : '4'; }
-
-constexpr int kEncoderPort = 4;  // CommProt digit 3
 constexpr int kCollectorPort = 5;
 constexpr int kIButtonPort = 2;
-constexpr int kSector = 1;
 constexpr int16_t kSentinel = 0x5A5A;
-const std::array<uint8_t, 4> kHotelPassword = {{0xD2, 0x19, 0x7E, 0x4B}};
 
 // The year as cards and frames keep it: year - 2000, in 16-bit arithmetic.
 int16_t ReducedYear(int year) { return static_cast<int16_t>(static_cast<uint16_t>(year - 2000)); }
@@ -49,59 +41,13 @@ uint8_t LowByte(int v) { return static_cast<uint8_t>(v & 0xFF); }
 // ---------------------------------------------------------------------------
 // Configuration and bench.
 
-int16_t EncodeInitWith(const std::string &ini) {
-    static int counter = 0;
-    const std::string path = kstest::WriteFile(kstest::TempDir(), "hostile" + std::to_string(++counter) + ".ini", ini);
-    char buffer[256] = {};
-    path.copy(buffer, sizeof buffer - 1);
-    return EncodeInit(buffer);
-}
-
-std::string Ini(char lockDigit, const std::string &sector = std::to_string(kSector)) {
-    return std::string("[SystemInfo]\nPass=4B7E19D2\n[Config]\nCommProt=") + std::to_string(kEncoderPort - 1) +
-           "\nLockType=" + lockDigit + "\nSector=" + sector + "\n";
-}
-
-struct Card {
-    bench::Sle4442Card ic;
-    bench::TemicCard temic;
-    bench::MifareCard mifare;
-};
-
-Card FactoryCard() {
-    Card c;
-    c.ic = bench::MakeIcCard();
-    c.temic = bench::MakeFactoryTemicCard({{0xE0, 0x01, 0x02, 0x03}}, {{0xC1, 0xC2}}, kHotelPassword);
-    c.mifare = bench::MakeFactoryMifareCard({{0x11, 0x22, 0x33, 0x44}}, kHotelPassword, kSector);
-    return c;
-}
-
 // Every encoder on the encoder port with a fresh card in it, so that a call
 // dispatched to the wrong medium would show in the log.
-void PlaceEveryEncoder(const Card &card = FactoryCard()) {
-    bench::PlaceIcEncoder(kEncoderPort);
-    bench::InsertSle4442(card.ic);
-    bench::PlaceTemicEncoder(kEncoderPort);
-    bench::PlaceTemicCard(card.temic);
-    bench::PlaceRc500Reader(kEncoderPort);
-    bench::PlaceMifareCard(card.mifare);
-}
-
-void InsertCard(Medium m, const Card &card) {
-    if (m == Medium::Ic) bench::InsertSle4442(card.ic);
-    if (m == Medium::Temic) bench::PlaceTemicCard(card.temic);
-    if (m == Medium::Mifare) bench::PlaceMifareCard(card.mifare);
-}
-
-std::vector<uint8_t> CardBytes(Medium m) {
-    if (m == Medium::Ic) {
-        const bench::Sle4442Card c = bench::CurrentSle4442();
-        std::vector<uint8_t> bytes(c.memory.begin(), c.memory.end());
-        bytes.push_back(static_cast<uint8_t>(c.triesLeft));
-        return bytes;
+void PlaceEveryEncoder() {
+    for (Medium m : kMedia) {
+        PlaceEncoder(m);
+        Insert(FactoryCard(m));
     }
-    if (m == Medium::Temic) return bench::TemicCardToDump(*bench::CurrentTemicCard());
-    return bench::CurrentMifareCard()->memory;
 }
 
 std::vector<uint8_t> AllCardBytes() {
@@ -113,30 +59,11 @@ std::vector<uint8_t> AllCardBytes() {
     return all;
 }
 
-// The vendor calls since the log was cleared, by name.
-std::vector<std::string> Calls() {
-    std::vector<std::string> names;
-    for (const bench::Call &c : bench::CallLog()) names.push_back(c.fn);
-    return names;
-}
-
 // Only port discovery asked anything: no encoder, reader or port was reached.
-bool OnlyDiscovery() {
-    for (const bench::Call &c : bench::CallLog())
-        if (c.fn.rfind("CP2101_", 0) != 0) return false;
-    return true;
-}
-
-int64_t LoggedArg(const std::string &fn, size_t index) {
-    for (const bench::Call &c : bench::CallLog())
-        if (c.fn == fn && c.args.size() > index) return c.args[index];
-    return -1;
-}
+bool OnlyDiscovery() { return CallNames() == CallNames({"CP2101_"}); }
 
 // ---------------------------------------------------------------------------
 // The card family.
-
-typedef int16_t(KS_STDCALL *MakeFn)(KS_CARD_FAMILY_ARGS);
 
 // The arrays a card kind reads, with the element counts the host must
 // provide for it; 0 = not read (the host may pass anything, null included).
@@ -224,7 +151,7 @@ protected:
         EncodeExit();
         bench::Reset();
         PlaceEveryEncoder();
-        ASSERT_EQ(EncodeInitWith(Ini(LockDigit(m))), KS_OK) << NameOf(m);
+        ASSERT_EQ(EncodeInitWith(MediumIni(LockDigit(m))), KS_OK) << NameOf(m);
         bench::ClearCallLog();
     }
 };
@@ -239,7 +166,7 @@ TEST_F(HostileArgs, IssuingRefusesAMissingArrayItReadsBeforeTouchingAnything) {
             // Slot by slot: serial, listA, listB, wide, typeCode, listC, start, end.
             for (int missing = 0; missing < 8; ++missing) {
                 SCOPED_TRACE(std::string(k.name) + "/" + NameOf(m) + ", array " + std::to_string(missing) + " null");
-                InsertCard(m, FactoryCard());
+                Insert(FactoryCard(m));
                 bench::ClearCallLog();
                 const std::vector<uint8_t> before = CardBytes(m);
                 // Every array present, the kind's unused ones too.
@@ -257,7 +184,7 @@ TEST_F(HostileArgs, IssuingRefusesAMissingArrayItReadsBeforeTouchingAnything) {
                     continue;
                 }
                 EXPECT_EQ(r, KS_ERR_UNAVAILABLE);
-                EXPECT_EQ(Calls(), std::vector<std::string>{}) << "a device was reached";
+                EXPECT_EQ(CallNames(), std::vector<std::string>{}) << "a device was reached";
                 EXPECT_EQ(CardBytes(m), before);
                 EXPECT_TRUE(missing == 6 || full[6][0] == 2024) << "the start year changed on a refused call";
                 EXPECT_TRUE(missing == 7 || full[7][0] == 2025) << "the end year changed on a refused call";
@@ -276,7 +203,7 @@ TEST_F(HostileArgs, IssuingRefusesAMissingArrayItReadsBeforeTouchingAnything) {
     bench::ClearCallLog();
     EXPECT_EQ(MakeSealCard(nullptr, 0, 0, nullptr, nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr),
               KS_ERR_UNAVAILABLE);
-    EXPECT_EQ(Calls(), std::vector<std::string>{});
+    EXPECT_EQ(CallNames(), std::vector<std::string>{});
 }
 
 TEST_F(HostileArgs, ReadCardRefusesAMissingOutputItWouldWriteAndWritesNoneOfTheOthers) {
@@ -303,7 +230,7 @@ TEST_F(HostileArgs, ReadCardRefusesAMissingOutputItWouldWriteAndWritesNoneOfTheO
                 if (i == missing) continue;
                 EXPECT_EQ(out[i].values(), std::vector<int16_t>(out[i].count(), kSentinel)) << "output " << i;
             }
-            EXPECT_TRUE(missing != 0 || Calls().empty()) << "a device was reached with nowhere to report the card";
+            EXPECT_TRUE(missing != 0 || CallNames().empty()) << "a device was reached with nowhere to report the card";
         } else {
             EXPECT_EQ(r, KS_OK);
             EXPECT_EQ(out[6][0], 4) << "the guest card's type";
@@ -340,7 +267,7 @@ TEST_F(HostileArgs, SingleArrayExportsRefuseNullBeforeReachingAnyDevice) {
     for (const Case &c : cases) {
         bench::ClearCallLog();
         EXPECT_EQ(c.call(), c.expected) << c.name;
-        EXPECT_EQ(Calls(), std::vector<std::string>{}) << c.name << " reached a device";
+        EXPECT_EQ(CallNames(), std::vector<std::string>{}) << c.name << " reached a device";
         EXPECT_EQ(bench::TotalOpen(), 0) << c.name;
     }
     EXPECT_EQ(AllCardBytes(), cards);
@@ -384,7 +311,7 @@ TEST_F(HostileArgs, EveryCardKindRoundTripsThroughArraysOfExactlyTheDocumentedSi
         ConfigureMedium(m);
         for (const CardKind &k : kKinds) {
             SCOPED_TRACE(std::string(k.name) + "/" + NameOf(m));
-            InsertCard(m, FactoryCard());
+            Insert(FactoryCard(m));
             MakeArgs issue(k, SerialElements(m));
             ASSERT_EQ(issue.Call(k.fn), KS_OK);
             EXPECT_EQ(issue.end[0], 25);
@@ -426,7 +353,7 @@ TEST_F(HostileArgs, SerialReadersAndTheCollectorUseExactlyTheirElements) {
     EXPECT_EQ(tm.values(), std::vector<int16_t>(rom.begin(), rom.end()));
 
     // A system password card on the Mifare medium, read into five elements.
-    bench::MifareCard card = bench::MakeFactoryMifareCard({{0x11, 0x22, 0x33, 0x44}}, kHotelPassword, kSector);
+    bench::MifareCard card = FactoryCard(Medium::Mifare).mifare;
     bench::AddMifareSystemPasswordRecord(card, kHotelPassword, kHotelPassword, 0x77);
     bench::PlaceMifareCard(card);
     GuardedElements password(5, kSentinel);
@@ -484,7 +411,7 @@ TEST_F(HostileArgs, Des2CountsOnlyTheLowByteOfItsLengthAndOfEveryElement) {
 
 TEST_F(HostileArgs, SerialReadersOnPortsThatDoNotExist) {
     bench::PlaceRc500Reader(kEncoderPort);
-    bench::PlaceMifareCard(FactoryCard().mifare);
+    bench::PlaceMifareCard(FactoryCard(Medium::Mifare).mifare);
     bench::AttachIButtonReader(kIButtonPort);
     bench::PlaceIButton(bench::MakeIButtonRom(0x01, 0x42));
     for (int16_t port : {int16_t{-1}, int16_t{0}, int16_t{SHRT_MAX}, int16_t{SHRT_MIN}}) {
@@ -553,15 +480,15 @@ TEST_F(HostileArgs, SectorValuesOutsideTheCardNeverOpenARecord) {
         EncodeExit();
         bench::Reset();
         bench::PlaceRc500Reader(kEncoderPort);
-        bench::MifareCard card = FactoryCard().mifare;
+        bench::MifareCard card = FactoryCard(Medium::Mifare).mifare;
         bench::AddMifareSystemPasswordRecord(card, kHotelPassword, kHotelPassword, 0x33);
         bench::PlaceMifareCard(card);
-        ASSERT_EQ(EncodeInitWith(Ini('4', c.value)), KS_OK);
+        ASSERT_EQ(EncodeInitWith(MediumIni('4', c.value)), KS_OK);
 
         bench::ClearCallLog();
         MakeArgs issue(kKinds[2], 8);
         EXPECT_EQ(issue.Call(MakeGuestCard), KS_ERR_COMM);
-        EXPECT_EQ(LoggedArg("RC500_232_authkey", 1), c.sector);
+        EXPECT_EQ(FirstArgs("RC500_232_authkey"), (std::vector<int64_t>{0, c.sector}));
         EXPECT_EQ(bench::CallCount("RC500_232_write"), 0u);
         ReadArgs read(Medium::Mifare, 4);
         EXPECT_EQ(read.Call(), KS_ERR_CARD_INVALID);
@@ -575,7 +502,7 @@ TEST_F(HostileArgs, SectorValuesOutsideTheCardNeverOpenARecord) {
         EXPECT_EQ(ReadSystemPas(password.get()), KS_OK);
         bench::ClearCallLog();
         EXPECT_EQ(issue.Call(MakeGuestCard), KS_ERR_COMM);
-        EXPECT_EQ(LoggedArg("RC500_232_authkey", 1), c.sector);
+        EXPECT_EQ(FirstArgs("RC500_232_authkey"), (std::vector<int64_t>{0, c.sector}));
         EXPECT_EQ(bench::TotalOpen(), 0);
     }
 }
