@@ -19,6 +19,7 @@
 
 #include "api/encoder_state.h"
 #include "bench.h"
+#include "card_args.h"
 #include "collector_bench.h"
 #include "datacard_bench.h"
 #include "ibutton_bench.h"
@@ -129,7 +130,7 @@ void operator delete[](void *p, size_t) noexcept { free(p); }
 
 namespace {
 
-using rig::Medium;
+using namespace kstest;
 
 // Runs one export with the allocator counting.
 template <class F>
@@ -151,19 +152,12 @@ constexpr const char *kEveryExport[] = {
     "PDA_SetRoomNumber",
 };
 
-using MakeFn = int16_t(KS_STDCALL *)(KS_CARD_FAMILY_ARGS);
-const struct {
-    const char *name;
-    MakeFn fn;
-} kMakeExports[] = {
-    {"MakeTimeCard", MakeTimeCard},       {"MakeEmergentCard", MakeEmergentCard},
-    {"MakeGuestCard", MakeGuestCard},     {"MakeFloorCard", MakeFloorCard},
-    {"MakeCleanDistrictCard", MakeCleanDistrictCard}, {"MakeBuildingCard", MakeBuildingCard},
-    {"MakeLongOpenCard", MakeLongOpenCard}, {"MakeChiefCard", MakeChiefCard},
-    {"MakeInstallCard", MakeInstallCard}, {"MakeLostCard", MakeLostCard},
-    {"MakeDataCard", MakeDataCard},       {"MakeGuestLeaveCard", MakeGuestLeaveCard},
-    {"MakeSealCard", MakeSealCard},
-};
+// Every issuing export, the seal card's too.
+std::vector<CardKindRow> IssuingExports() {
+    std::vector<CardKindRow> all(std::begin(kCardKinds), std::end(kCardKinds));
+    all.push_back({"MakeSealCard", MakeSealCard, 0, Extension::None});
+    return all;
+}
 
 class NoAllocTest : public ::testing::TestWithParam<Medium> {
 protected:
@@ -220,8 +214,8 @@ std::vector<uint8_t> LogImage() {
 
 TEST_P(NoAllocTest, EveryExportLeavesTheHeapToTheHost) {
     const Medium m = GetParam();
-    rig::CardArgs args;
-    args.Reset();
+    IssueArgs args;
+    ReadOutputs read;
     int16_t out[16] = {};
     int16_t header = 0, kind = 0, list[6] = {}, time[5] = {}, cardBytes[4] = {};
     const auto readRecord = [&] {
@@ -229,13 +223,9 @@ TEST_P(NoAllocTest, EveryExportLeavesTheHeapToTheHost) {
     };
 
     // Before any configuration.
-    for (const auto &make : kMakeExports)
-        Check(make.name, "before EncodeInit", [&] {
-            make.fn(args.cardSerial, 0, 0, args.listA, args.listB, args.wideList, 1, args.typeCode, args.listC,
-                    args.startTime, args.endTime);
-        });
-    args.Reset();
-    Check("ReadCard", "before EncodeInit", [&] { rig::Read(args); });
+    const std::vector<CardKindRow> makes = IssuingExports();
+    for (const CardKindRow &make : makes) Check(make.name, "before EncodeInit", [&] { args.Issue(make.make); });
+    Check("ReadCard", "before EncodeInit", [&] { read.Read(); });
     Check("ReadSystemPas", "before EncodeInit", [&] { ReadSystemPas(out); });
     Check("ClearCardData", "before EncodeInit", [&] { ClearCardData(out); });
     Check("ReadDataCard", "before EncodeInit", [&] { ReadDataCard(0); });
@@ -245,72 +235,69 @@ TEST_P(NoAllocTest, EveryExportLeavesTheHeapToTheHost) {
     // Start-up: no bridge, the encoder behind a bridge (NT and 9x registry),
     // then the collector beside it.
     int16_t result = 0;
-    rig::ConfigPath config = rig::WriteConfig(m);
-    const auto init = [&] { result = EncodeInit(config.buffer); };
-    rig::PlaceEncoder(m);
+    PathBuffer config = rig::ConfigFor(m);
+    const auto init = [&] { result = EncodeInit(config.get()); };
+    PlaceEncoder(m);
     Check("EncodeInit", "no bridge", init);
     EXPECT_EQ(result, KS_OK);
     const char *encoderProduct = m == Medium::Ic      ? "IC Card Lock Device"
                                  : m == Medium::Temic ? "TEMIC Card Lock Device"
                                                       : "Mifare Card Lock Device";
-    bench::AttachBridge({encoderProduct, "", 0x10C4, 0xEA60, rig::kEncoderPort});
-    config = rig::WriteConfig(m);
+    bench::AttachBridge({encoderProduct, "", 0x10C4, 0xEA60, kEncoderPort});
+    config = rig::ConfigFor(m);
     Check("EncodeInit", "encoder bridge", init);
     EXPECT_EQ(result, KS_OK);
     if (bench::Windows9xSelectable()) {
         bench::SetWindows9x(true);
-        config = rig::WriteConfig(m);
+        config = rig::ConfigFor(m);
         Check("EncodeInit", "encoder bridge, 9x registry", init);
         EXPECT_EQ(result, KS_OK);
         bench::SetWindows9x(false);
     }
     bench::AttachCollector(rig::kCollectorPort);
     bench::CollectorSetLog(LogImage());
-    config = rig::WriteConfig(m);
+    config = rig::ConfigFor(m);
     Check("EncodeInit", "collector bridge", init);
     EXPECT_EQ(result, KS_OK);
 
     // Issuing every kind on a fresh card.
-    const rig::Card fresh = rig::FactoryCard(m);
-    for (const auto &make : kMakeExports) {
-        rig::Insert(fresh);
-        args.Reset();
-        Check(make.name, "fresh card", [&] {
-            make.fn(args.cardSerial, 0, 3, args.listA, args.listB, args.wideList, 1, args.typeCode, args.listC,
-                    args.startTime, args.endTime);
-        });
+    const Card fresh = FactoryCard(m);
+    for (const CardKindRow &make : makes) {
+        Insert(fresh);
+        args = IssueArgs();
+        Check(make.name, "fresh card", [&] { args.Issue(make.make); });
     }
     // A guest card to read and clear.
-    rig::Insert(fresh);
-    args.Reset();
-    ASSERT_EQ(rig::MakeGuest(args), KS_OK);
-    const rig::Card issued = rig::Take(m);
+    Insert(fresh);
+    args = IssueArgs();
+    ASSERT_EQ(args.Issue(MakeGuestCard), KS_OK);
+    const Card issued = Take(m);
 
     CheckWithFaults(
-        "MakeGuestCard", [&] { rig::Insert(fresh), args.Reset(); }, [&] { rig::MakeGuest(args); });
+        "MakeGuestCard", [&] { Insert(fresh), args = IssueArgs(); }, [&] { args.Issue(MakeGuestCard); });
     CheckWithFaults(
-        "ReadCard", [&] { rig::Insert(issued); }, [&] { rig::Read(args); });
+        "ReadCard", [&] { Insert(issued); }, [&] { read.Read(); });
     CheckWithFaults(
-        "ClearCardData", [&] { rig::Insert(issued); }, [&] { rig::Clear(args); });
-    rig::Insert(issued);
-    Check("MakeGuestCard", "card not cleared", [&] { rig::MakeGuest(args); });
-    rig::Insert(fresh);
-    Check("ReadCard", "cleared card", [&] { result = rig::Read(args); });
+        "ClearCardData", [&] { Insert(issued); }, [&] { ClearCardData(read.serial); });
+    Insert(issued);
+    Check("MakeGuestCard", "card not cleared", [&] { args.Issue(MakeGuestCard); });
+    Insert(fresh);
+    Check("ReadCard", "cleared card", [&] { result = read.Read(); });
     EXPECT_EQ(result, KS_OK);
 
     // The system password: a system password card on Mifare (carrying the
     // hotel's own password, so later cards still match), a guest card elsewhere.
-    rig::Card passwordCard = m == Medium::Mifare ? fresh : issued;
+    Card passwordCard = m == Medium::Mifare ? fresh : issued;
     if (m == Medium::Mifare)
-        bench::AddMifareSystemPasswordRecord(passwordCard.mifare, rig::kHotelPassword, rig::kHotelPassword, 0x99);
+        bench::AddMifareSystemPasswordRecord(passwordCard.mifare, kHotelPassword, kHotelPassword, 0x99);
     CheckWithFaults(
-        "ReadSystemPas", [&] { rig::Insert(passwordCard); }, [&] { ReadSystemPas(out); });
+        "ReadSystemPas", [&] { Insert(passwordCard); }, [&] { ReadSystemPas(out); });
 
     // Serial numbers.
     bench::AttachIButtonReader(rig::kIButtonPort);
     bench::PlaceIButton(bench::MakeIButtonRom(0x01, 0x123456789ABCull));
     CheckWithFaults(
-        "M1_ReadSn", [&] { rig::Insert(fresh), out[0] = rig::kEncoderPort; }, [&] { M1_ReadSn(out); });
+        "M1_ReadSn", [&] { Insert(fresh), out[0] = kEncoderPort; }, [&] { M1_ReadSn(out); });
     CheckWithFaults(
         "TM_ReadSn", [&] { out[0] = rig::kIButtonPort; }, [&] { TM_ReadSn(out); });
 
@@ -330,7 +317,7 @@ TEST_P(NoAllocTest, EveryExportLeavesTheHeapToTheHost) {
     if (m == Medium::Ic) bench::Insert24c64(bench::Make24c64DataCard(LogImage()));
     const bench::DataReader reader = m == Medium::Temic ? bench::DataReader::Temic : bench::DataReader::Mifare;
     if (m != Medium::Ic) {
-        bench::PlaceDataReader(reader, rig::kEncoderPort);
+        bench::PlaceDataReader(reader, kEncoderPort);
         bench::InsertDataCard(reader, LogImage());
     }
     Check("ReadDataCard", "data card", [&] { result = ReadDataCard(0); });
@@ -362,8 +349,8 @@ TEST_P(NoAllocTest, EveryExportLeavesTheHeapToTheHost) {
     EXPECT_GT(benchAllocations_, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Media, NoAllocTest, ::testing::ValuesIn(rig::kMedia),
-                         [](const ::testing::TestParamInfo<Medium> &info) { return rig::NameOf(info.param); });
+INSTANTIATE_TEST_SUITE_P(Media, NoAllocTest, ::testing::ValuesIn(kMedia),
+                         [](const ::testing::TestParamInfo<Medium> &info) { return NameOf(info.param); });
 
 // The counter tells the library's allocations from the bench's.
 TEST(AllocationCounterTest, CountsOutsideAndInsideVendorCalls) {

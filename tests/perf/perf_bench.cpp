@@ -21,6 +21,7 @@
 
 #include "api/encoder_state.h"
 #include "api/port_discovery.h"
+#include "card_args.h"
 #include "codec/codec.h"
 #include "kestrane.h"
 #include "rig.h"
@@ -122,29 +123,30 @@ void RunBenchOnly(benchmark::State &state, const Operation &op) {
 // Card operations on each medium.
 
 struct MediumRig {
-    rig::Medium medium;
-    rig::Card fresh;   // a cleared factory card
-    rig::Card issued;  // the same card with a guest record
-    rig::CardArgs args;
+    kstest::Medium medium;
+    kstest::Card fresh;   // a cleared factory card
+    kstest::Card issued;  // the same card with a guest record
+    kstest::IssueArgs args;
+    kstest::ReadOutputs read;
 };
 
 // Sets the medium up on a clean bench: encoder, configuration, cards.
 bool SetUpMedium(MediumRig *r, std::string *error) {
     bench::Reset();
     g_encoder = kInitialEncoderState;
-    rig::PlaceEncoder(r->medium);
-    if (const int16_t init = rig::Configure(r->medium); init != KS_OK) {
+    kstest::PlaceEncoder(r->medium);
+    if (const int16_t init = kstest::EncodeInitWith(kstest::MediumIni(kstest::LockDigit(r->medium))); init != KS_OK) {
         *error = "EncodeInit answered " + std::to_string(init);
         return false;
     }
-    r->fresh = rig::FactoryCard(r->medium);
-    rig::Insert(r->fresh);
-    r->args.Reset();
-    if (const int16_t made = rig::MakeGuest(r->args); made != KS_OK) {
+    r->fresh = kstest::FactoryCard(r->medium);
+    kstest::Insert(r->fresh);
+    r->args = kstest::IssueArgs();
+    if (const int16_t made = r->args.Issue(MakeGuestCard); made != KS_OK) {
         *error = "MakeGuestCard answered " + std::to_string(made);
         return false;
     }
-    r->issued = rig::Take(r->medium);
+    r->issued = kstest::Take(r->medium);
     return true;
 }
 
@@ -154,20 +156,20 @@ Operation CardOperation(MediumRig *r, CardOp op) {
     switch (op) {
         case CardOp::MakeGuestCard:
             return {[r] {
-                        rig::Insert(r->fresh);
-                        r->args.Reset();
+                        kstest::Insert(r->fresh);
+                        r->args = kstest::IssueArgs();
                     },
-                    [r] { return rig::MakeGuest(r->args); }};
+                    [r] { return r->args.Issue(MakeGuestCard); }};
         case CardOp::ReadCard:
-            return {[r] { rig::Insert(r->issued); }, [r] { return rig::Read(r->args); }};
+            return {[r] { kstest::Insert(r->issued); }, [r] { return r->read.Read(); }};
         case CardOp::ClearCardData:
-            return {[r] { rig::Insert(r->issued); }, [r] { return rig::Clear(r->args); }};
+            return {[r] { kstest::Insert(r->issued); }, [r] { return ClearCardData(r->read.serial); }};
     }
     return {};
 }
 
-void CardBenchmark(benchmark::State &state, rig::Medium medium, CardOp op, bool benchOnly) {
-    MediumRig r{medium, {}, {}, {}};
+void CardBenchmark(benchmark::State &state, kstest::Medium medium, CardOp op, bool benchOnly) {
+    MediumRig r{medium, {}, {}, {}, {}};
     std::string error;
     if (!SetUpMedium(&r, &error)) {
         state.SkipWithError(error.c_str());
@@ -291,10 +293,10 @@ void RegisterAll() {
                {CardOp::ReadCard, "ReadCard"},
                {CardOp::ClearCardData, "ClearCardData"}};
     for (bool benchOnly : {false, true}) {
-        for (rig::Medium m : rig::kMedia) {
+        for (kstest::Medium m : kstest::kMedia) {
             for (const auto &o : ops) {
                 const std::string name =
-                    std::string(benchOnly ? "BenchOnly/" : "Export/") + rig::NameOf(m) + "/" + o.name;
+                    std::string(benchOnly ? "BenchOnly/" : "Export/") + kstest::NameOf(m) + "/" + o.name;
                 benchmark::RegisterBenchmark(name.c_str(), CardBenchmark, m, o.op, benchOnly)
                     ->UseManualTime()
                     ->Unit(benchmark::kMicrosecond);
@@ -321,11 +323,11 @@ int PrintCallLogs() {
     } ops[] = {{CardOp::MakeGuestCard, "MakeGuestCard"},
                {CardOp::ReadCard, "ReadCard"},
                {CardOp::ClearCardData, "ClearCardData"}};
-    for (rig::Medium m : rig::kMedia) {
-        MediumRig r{m, {}, {}, {}};
+    for (kstest::Medium m : kstest::kMedia) {
+        MediumRig r{m, {}, {}, {}, {}};
         std::string error;
         if (!SetUpMedium(&r, &error)) {
-            std::fprintf(stderr, "%s: %s\n", rig::NameOf(m), error.c_str());
+            std::fprintf(stderr, "%s: %s\n", kstest::NameOf(m), error.c_str());
             return 1;
         }
         for (const auto &o : ops) {
@@ -334,7 +336,7 @@ int PrintCallLogs() {
             bench::ClearCallLog();
             const int16_t result = op.run();
             const std::vector<bench::Call> log = bench::CallLog();
-            std::printf("%s %s: result %d, %zu calls, %zu payload bytes\n", rig::NameOf(m), o.name, result,
+            std::printf("%s %s: result %d, %zu calls, %zu payload bytes\n", kstest::NameOf(m), o.name, result,
                         log.size(), rig::PayloadBytes(log));
             for (const bench::Call &c : log) {
                 std::printf("  %-20s", c.fn.c_str());

@@ -2,107 +2,17 @@
 
 #include <cstring>
 
-#include "kestrane.h"
 #include "media/vendor/clsic32.h"
 #include "media/vendor/cp2101.h"
 #include "media/vendor/ibfs32.h"
 #include "media/vendor/mwic_32.h"
 #include "media/vendor/rc500_232.h"
-#include "test_support.h"
 
 namespace rig {
 
-const char *NameOf(Medium m) {
-    switch (m) {
-        case Medium::Ic: return "Ic4442";
-        case Medium::Temic: return "Temic";
-        case Medium::Mifare: return "Mifare";
-    }
-    return "?";
+kstest::PathBuffer ConfigFor(kstest::Medium m) {
+    return kstest::PathBuffer(kstest::WriteIni(kstest::MediumIni(kstest::LockDigit(m))));
 }
-
-void PlaceEncoder(Medium m) {
-    if (m == Medium::Ic) bench::PlaceIcEncoder(kEncoderPort);
-    if (m == Medium::Temic) bench::PlaceTemicEncoder(kEncoderPort);
-    if (m == Medium::Mifare) bench::PlaceRc500Reader(kEncoderPort);
-}
-
-ConfigPath WriteConfig(Medium m) {
-    const char lockDigit = m == Medium::Ic ? '1' : m == Medium::Temic ? '2' : '4';
-    // CommProt is the port index: the digit plus one is the COM number.
-    const std::string ini = std::string("[SystemInfo]\nPass=") + kPassText + "\n[Config]\nLockType=" + lockDigit +
-                            "\nSector=" + std::to_string(kSector) + "\nCommProt=" + std::to_string(kEncoderPort - 1) +
-                            "\n";
-    static int configs = 0;
-    const std::string path =
-        kstest::WriteFile(kstest::TempDir(), "perf" + std::to_string(++configs) + ".ini", ini);
-    ConfigPath config{};
-    std::strncpy(config.buffer, path.c_str(), sizeof config.buffer - 1);
-    return config;
-}
-
-int16_t Configure(Medium m) {
-    ConfigPath config = WriteConfig(m);
-    return EncodeInit(config.buffer);  // byte 1 of the buffer comes back as the port
-}
-
-Card FactoryCard(Medium m, int variant) {
-    Card c{m, {}, {}, {}};
-    const uint8_t v = static_cast<uint8_t>(variant);
-    if (m == Medium::Ic) {
-        bench::IcCardOptions o;
-        o.serial = {{static_cast<uint8_t>(0x5A + v), 0x12, 0x34}};
-        c.ic = bench::MakeIcCard(o);
-    }
-    if (m == Medium::Temic)
-        c.temic = bench::MakeFactoryTemicCard({{0xE0, 0x01, 0x02, v}}, {{static_cast<uint8_t>(0xC1 + v), 0xC2}},
-                                              kHotelPassword);
-    if (m == Medium::Mifare)
-        c.mifare = bench::MakeFactoryMifareCard({{static_cast<uint8_t>(0x11 + v), 0x22, 0x33, 0x44}}, kHotelPassword,
-                                                kSector);
-    return c;
-}
-
-void Insert(const Card &c) {
-    if (c.medium == Medium::Ic) bench::InsertSle4442(c.ic);
-    if (c.medium == Medium::Temic) bench::PlaceTemicCard(c.temic);
-    if (c.medium == Medium::Mifare) bench::PlaceMifareCard(c.mifare);
-}
-
-Card Take(Medium m) {
-    Card c{m, {}, {}, {}};
-    if (m == Medium::Ic) {
-        c.ic = bench::CurrentSle4442();
-        bench::RemoveIcCard();
-    }
-    if (m == Medium::Temic) c.temic = bench::TakeTemicCard().value_or(bench::TemicCard{});
-    if (m == Medium::Mifare) c.mifare = bench::TakeMifareCard().value_or(bench::MifareCard{});
-    return c;
-}
-
-void CardArgs::Reset() {
-    *this = CardArgs{};
-    number = 0;
-    optionFlag = 1;
-    const int16_t wide[12] = {0x0102, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4};
-    std::memcpy(wideList, wide, sizeof wide);
-    const int16_t start[6] = {2025, 6, 1, 12, 0, 0};
-    const int16_t end[5] = {2026, 6, 1, 12, 0};
-    std::memcpy(startTime, start, sizeof start);
-    std::memcpy(endTime, end, sizeof end);
-}
-
-int16_t MakeGuest(CardArgs &a) {
-    return MakeGuestCard(a.cardSerial, 0, a.number, a.listA, a.listB, a.wideList, a.optionFlag, a.typeCode, a.listC,
-                         a.startTime, a.endTime);
-}
-
-int16_t Read(CardArgs &a) {
-    return ReadCard(a.cardSerial, 0, a.readNumber, a.listA, a.listB, a.wideList, a.readOption, a.typeCode, a.listC,
-                    a.startTime, a.endTime);
-}
-
-int16_t Clear(CardArgs &a) { return ClearCardData(a.cardSerial); }
 
 // ---------------------------------------------------------------------------
 // Replay.
