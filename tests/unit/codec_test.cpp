@@ -9,6 +9,7 @@
 
 #include "bench.h"
 #include "codec/codec.h"
+#include "record_codec.h"
 #include "test_support.h"
 
 namespace {
@@ -39,19 +40,6 @@ Bytes Random(std::mt19937 &rng, size_t n) {
     Bytes b(n);
     for (auto &x : b) x = static_cast<uint8_t>(rng());
     return b;
-}
-
-// Reference rotation: the buffer as one big-endian bit string.
-Bytes ReferenceRotateLeft(const Bytes &in, unsigned count) {
-    const size_t bits = in.size() * 8;
-    Bytes out(in.size(), 0);
-    for (size_t i = 0; i < bits; ++i) {
-        // bit i counted from the most significant bit of byte 0
-        const size_t from = (i + count) % bits;
-        const int bit = (in[from / 8] >> (7 - from % 8)) & 1;
-        out[i / 8] |= static_cast<uint8_t>(bit << (7 - i % 8));
-    }
-    return out;
 }
 
 // --- Known answers ---------------------------------------------------------
@@ -165,7 +153,7 @@ TEST_F(CodecTest, RotationsMatchTheBigEndianModelAndUndoEachOther) {
             Bytes buffer = data;
             buffer.push_back(kSpareSentinel);
             RotateBitsLeft(buffer.data(), static_cast<uint8_t>(n), static_cast<uint8_t>(count));
-            EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + n), ReferenceRotateLeft(data, count));
+            EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + n), kstest::RotateLeftBits(data, count));
             EXPECT_EQ(buffer[n], kSpareSentinel);
             RotateBitsRight(buffer.data(), static_cast<uint8_t>(n), static_cast<uint8_t>(count));
             EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + n), data);

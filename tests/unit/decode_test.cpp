@@ -8,51 +8,19 @@
 
 #include "api/encoder_state.h"
 #include "api/result_codes.h"
+#include "card_args.h"
 #include "cards/card_image.h"
 #include "codec/codec.h"
 #include "reading/reading.h"
 
 namespace {
 
-constexpr int16_t kUntouched = -7777;
+using kstest::kUntouched;
+using Outputs = kstest::ReadOutputs;
 
-struct Outputs {
-    int16_t serial[8], number[1], listA[4], listB[4], wide[12], flag[1], type[1], listC[4], start[6],
-        end[6];
-    Outputs() {
-        std::fill(std::begin(serial), std::end(serial), kUntouched);
-        std::fill(std::begin(number), std::end(number), kUntouched);
-        std::fill(std::begin(listA), std::end(listA), kUntouched);
-        std::fill(std::begin(listB), std::end(listB), kUntouched);
-        std::fill(std::begin(wide), std::end(wide), kUntouched);
-        std::fill(std::begin(flag), std::end(flag), kUntouched);
-        std::fill(std::begin(type), std::end(type), kUntouched);
-        std::fill(std::begin(listC), std::end(listC), kUntouched);
-        std::fill(std::begin(start), std::end(start), kUntouched);
-        std::fill(std::begin(end), std::end(end), kUntouched);
-    }
-    ReadCardArgs Args() {
-        return ReadCardArgs{serial, 0, number, listA, listB, wide, flag, type, listC, start, end};
-    }
-    // Every element as "name[i]" -> value.
-    std::vector<std::pair<std::string, int16_t>> Slots() const {
-        std::vector<std::pair<std::string, int16_t>> out;
-        auto add = [&out](const char *name, const int16_t *a, int n) {
-            for (int i = 0; i < n; ++i) out.emplace_back(std::string(name) + "[" + std::to_string(i) + "]", a[i]);
-        };
-        add("serial", serial, 8);
-        add("number", number, 1);
-        add("listA", listA, 4);
-        add("listB", listB, 4);
-        add("wide", wide, 12);
-        add("flag", flag, 1);
-        add("type", type, 1);
-        add("listC", listC, 4);
-        add("start", start, 6);
-        add("end", end, 6);
-        return out;
-    }
-};
+ReadCardArgs ArgsOf(Outputs &o) {
+    return ReadCardArgs{o.serial, 0, o.number, o.listA, o.listB, o.wide, o.flag, o.type, o.listC, o.start, o.end};
+}
 
 using Image = std::array<int16_t, 64>;
 
@@ -73,7 +41,7 @@ void Mark(Image &image, std::initializer_list<int> extension) {
 const int16_t kMifareSerial[8] = {0x11, 0x22, 0x33, 0x44, 0, 0, 0, 0};
 
 int16_t Decode(int16_t lockType, const Image &image, Outputs &out) {
-    return DecodeReadImage(lockType, image.data(), kMifareSerial, out.Args());
+    return DecodeReadImage(lockType, image.data(), kMifareSerial, ArgsOf(out));
 }
 
 TEST(Decode, EachTypeWritesExactlyItsOutputs) {
@@ -218,7 +186,7 @@ TEST(Decode, MissingOutputIsRefusedBeforeAnythingIsWritten) {
         Image image = RecordOf(c.code < 0 ? 4 : c.code);
         if (c.code < 0) image[0] = kClearedRecordMarker;
         Outputs out;
-        ReadCardArgs args = out.Args();
+        ReadCardArgs args = ArgsOf(out);
         int16_t **fields[] = {&args.cardSerial, &args.number, &args.listA, &args.listB, &args.wideList,
                               &args.optionFlag, &args.typeCode, &args.listC, &args.startTime, &args.endTime};
         *fields[c.missing] = nullptr;
