@@ -3,12 +3,11 @@
 // anything else found first leaves the port to the configuration file.
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstring>
 #include <string>
 
 #include "bench.h"
 #include "kestrane.h"
+#include "medium_rig.h"
 #include "test_support.h"
 #include "usb_bench.h"
 
@@ -21,10 +20,6 @@ constexpr const char *kTemicLock = "TEMIC Card Lock Device";
 // Mifare medium (LockType digit 4): nothing is opened, the port is only
 // recorded. CommProt 2 is COM3.
 constexpr int kConfiguredPort = 3;
-
-std::string ConfigFile() {
-    return kstest::WriteFile(kstest::TempDir(), "discovery.ini", "[Config]\nCommProt=2\nLockType=4\n");
-}
 
 // Serials unique to this program: the Windows registry is shared.
 std::string Serial(const std::string &tail) { return "E2D" + tail; }
@@ -39,11 +34,9 @@ protected:
 
     // Runs EncodeInit and answers the port it handed back in byte 1.
     int InitPort() {
-        const std::string file = ConfigFile();
-        std::array<char, 300> path{};
-        std::memcpy(path.data(), file.c_str(), file.size() + 1);
-        EXPECT_EQ(EncodeInit(path.data()), KS_OK);
-        return static_cast<uint8_t>(path[1]);
+        int port = 0;
+        EXPECT_EQ(kstest::EncodeInitWith("[Config]\nCommProt=2\nLockType=4\n", &port), KS_OK);
+        return port;
     }
     void Attach(const char *product, int com, const std::string &tail = "") {
         bench::AttachBridge({product, tail.empty() ? "" : Serial(tail), 0x10C4, 0xEA60, com});

@@ -2,13 +2,12 @@
 // what the hosts and the bridge library in the field do.
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "bench.h"
 #include "kestrane.h"
+#include "medium_rig.h"
 #include "test_support.h"
 #include "usb_bench.h"
 
@@ -29,12 +28,9 @@ protected:
     }
 
     int InitPort() {
-        const std::string file =
-            kstest::WriteFile(kstest::TempDir(), "review.ini", "[Config]\nCommProt=2\nLockType=4\n");
-        std::array<char, 300> path{};
-        std::memcpy(path.data(), file.c_str(), file.size() + 1);
-        EXPECT_EQ(EncodeInit(path.data()), KS_OK);
-        return static_cast<uint8_t>(path[1]);
+        int port = 0;
+        EXPECT_EQ(kstest::EncodeInitWith("[Config]\nCommProt=2\nLockType=4\n", &port), KS_OK);
+        return port;
     }
 };
 

@@ -9,8 +9,11 @@
 #include <string>
 
 #include "bench.h"
+#include "call_log.h"
+#include "card_args.h"
 #include "ic_bench.h"
 #include "kestrane.h"
+#include "medium_rig.h"
 #include "test_support.h"
 
 namespace {
@@ -21,32 +24,16 @@ constexpr char kSep = '\\';
 constexpr char kSep = '/';
 #endif
 
-// The host's path buffer: 255 bytes at least; ours has room to spare.
-struct PathBuffer {
-    std::array<char, 300> bytes{};
-    explicit PathBuffer(const std::string &path) { std::memcpy(bytes.data(), path.c_str(), path.size() + 1); }
-    char *get() { return bytes.data(); }
-    uint8_t port() const { return static_cast<uint8_t>(bytes[1]); }
-};
-
-std::string Config(const std::string &text) {
-    static int n = 0;
-    return kstest::WriteFile(kstest::TempDir(), "startup" + std::to_string(++n) + ".ini", text);
-}
+using kstest::PathBuffer;
+using kstest::WriteIni;
 
 std::string MissingConfig() { return kstest::TempDir() + kSep + "no-such-file.ini"; }
 
 // Issues a guest card onto the factory card in the encoder and returns the
 // plain record the card now holds (empty when the record does not open).
 std::array<uint8_t, 28> IssueGuestCardAndOpen() {
-    std::array<int16_t, 8> serial{};
-    std::array<int16_t, 4> listA{}, listB{}, listC{};
-    std::array<int16_t, 12> wide{};
-    std::array<int16_t, 1> type{};
-    std::array<int16_t, 5> start{2026, 12, 7, 14, 0}, end{2026, 12, 9, 12, 0};
-    EXPECT_EQ(MakeGuestCard(serial.data(), 0, 0, listA.data(), listB.data(), wide.data(), 1, type.data(),
-                            listC.data(), start.data(), end.data()),
-              KS_OK);
+    kstest::IssueArgs guest;
+    EXPECT_EQ(guest.Issue(MakeGuestCard), KS_OK);
     std::array<uint8_t, 28> record{};
     EXPECT_TRUE(bench::OpenIcRecord(bench::CurrentSle4442(), &record));
     return record;
@@ -113,7 +100,7 @@ TEST_F(StartupTest, ConfigurationDecidesPortMediumAndResult) {
         SCOPED_TRACE(c.name);
         bench::Reset();
         if (c.encoderPort != 0) bench::PlaceIcEncoder(c.encoderPort);
-        PathBuffer path(Config(c.ini));
+        PathBuffer path(WriteIni(c.ini));
         EXPECT_EQ(EncodeInit(path.get()), c.result);
         EXPECT_EQ(path.port(), c.port);
         EXPECT_EQ(bench::OpenCount("MWIC_32"), c.icOpened ? 1 : 0);
@@ -137,7 +124,7 @@ TEST_F(StartupTest, ExitAnswersByTheConfiguredMedium) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.ini);
-        PathBuffer path(Config(c.ini));
+        PathBuffer path(WriteIni(c.ini));
         EncodeInit(path.get());
         EXPECT_EQ(EncodeExit(), c.exitResult);
         EXPECT_EQ(bench::OpenCount("MWIC_32"), 0);
@@ -147,10 +134,10 @@ TEST_F(StartupTest, ExitAnswersByTheConfiguredMedium) {
 TEST_F(StartupTest, AFailedLoadKeepsWhatItHadStoredAndBlocksTheCardFunctions) {
     bench::PlaceIcEncoder(2);
     bench::InsertSle4442(bench::MakeIcCard());
-    PathBuffer good(Config("[Config]\nCommProt=1\n"));
+    PathBuffer good(WriteIni("[Config]\nCommProt=1\n"));
     ASSERT_EQ(EncodeInit(good.get()), KS_OK);
 
-    PathBuffer bad(Config("[Config]\nCommProt=6\nLockType=7\n"));
+    PathBuffer bad(WriteIni("[Config]\nCommProt=6\nLockType=7\n"));
     EXPECT_EQ(EncodeInit(bad.get()), KS_ERR_MEDIUM_RESERVED);
     EXPECT_EQ(bad.port(), 7);  // stored before LockType failed
     // LockType holds the bad value: the medium functions are unavailable.
@@ -166,19 +153,15 @@ TEST_F(StartupTest, AFailedLoadKeepsWhatItHadStoredAndBlocksTheCardFunctions) {
 // and leaks the first handle. The reload closes it first.
 TEST_F(StartupTest, ReloadingClosesTheHeldIcEncoderFirst) {
     bench::PlaceIcEncoder(1);
-    PathBuffer ic(Config("[Config]\nLockType=1\n"));
+    PathBuffer ic(WriteIni("[Config]\nLockType=1\n"));
     ASSERT_EQ(EncodeInit(ic.get()), KS_OK);
     ASSERT_EQ(EncodeInit(ic.get()), KS_OK);
     EXPECT_EQ(bench::OpenCount("MWIC_32"), 1);
-    const auto log = bench::CallLog();
-    std::vector<std::string> icCalls;
-    for (const auto &call : log)
-        if (call.fn == "ic_init" || call.fn == "ic_exit") icCalls.push_back(call.fn);
-    EXPECT_EQ(icCalls, (std::vector<std::string>{"ic_init", "ic_exit", "ic_init"}));
+    EXPECT_EQ(kstest::CallNames({"ic_init", "ic_exit"}), (std::vector<std::string>{"ic_init", "ic_exit", "ic_init"}));
 
     // Switching the medium away from IC cards closes it too: EncodeExit on
     // Mifare closes nothing, so nothing else ever could.
-    PathBuffer mifare(Config("[Config]\nLockType=4\n"));
+    PathBuffer mifare(WriteIni("[Config]\nLockType=4\n"));
     ASSERT_EQ(EncodeInit(mifare.get()), KS_OK);
     EXPECT_EQ(bench::OpenCount("MWIC_32"), 0);
     EXPECT_EQ(EncodeExit(), KS_OK);
@@ -187,7 +170,7 @@ TEST_F(StartupTest, ReloadingClosesTheHeldIcEncoderFirst) {
 // Mended: a null path crashed the host's process. Now it changes nothing.
 TEST_F(StartupTest, ANullPathIsRefusedAndChangesNothing) {
     bench::PlaceIcEncoder(1);
-    PathBuffer ic(Config("[Config]\nLockType=1\n"));
+    PathBuffer ic(WriteIni("[Config]\nLockType=1\n"));
     ASSERT_EQ(EncodeInit(ic.get()), KS_OK);
     bench::ClearCallLog();
     EXPECT_EQ(EncodeInit(nullptr), KS_ERR_UNAVAILABLE);

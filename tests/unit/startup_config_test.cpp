@@ -3,7 +3,6 @@
 // load leaves behind. On Windows the file is read by GetPrivateProfileStringA.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -12,22 +11,21 @@
 #include "bench.h"
 #include "ic_bench.h"
 #include "kestrane.h"
+#include "medium_rig.h"
 #include "test_support.h"
 
 namespace {
 
-std::string Config(const std::string &text) {
-    static int n = 0;
-    return kstest::WriteFile(kstest::TempDir(), "config" + std::to_string(++n) + ".ini", text);
-}
-
-int16_t Init(const std::string &file) {
-    std::array<char, 300> path{};
-    std::memcpy(path.data(), file.c_str(), file.size() + 1);
-    const int16_t result = EncodeInit(path.data());
-    EXPECT_EQ(static_cast<uint8_t>(path[1]), g_encoder.PortNumber);
+// EncodeInit with this path: the port byte it writes back is the state's.
+int16_t InitFrom(const std::string &path) {
+    kstest::PathBuffer buffer(path);
+    const int16_t result = EncodeInit(buffer.get());
+    EXPECT_EQ(buffer.port(), g_encoder.PortNumber);
     return result;
 }
+
+// EncodeInit with a configuration file holding `ini`.
+int16_t Init(const std::string &ini) { return InitFrom(kstest::WriteIni(ini)); }
 
 std::vector<uint8_t> Password() {
     return std::vector<uint8_t>(g_encoder.SystemPassword, g_encoder.SystemPassword + 4);
@@ -53,7 +51,7 @@ protected:
 
 TEST_F(StartupConfigTest, MissingFileGivesTheDefaults) {
     bench::PlaceIcEncoder(1);
-    EXPECT_EQ(Init(kstest::TempDir() + "/absent.ini"), KS_OK);
+    EXPECT_EQ(InitFrom(kstest::TempDir() + "/absent.ini"), KS_OK);
     EXPECT_EQ(g_encoder.PortNumber, 1);
     EXPECT_EQ(g_encoder.LockType, kLockIc4442);
     EXPECT_EQ(g_encoder.MifareSector, 1);
@@ -69,7 +67,7 @@ TEST_F(StartupConfigTest, SectorTakesOneOrTwoDigits) {
     } cases[] = {{"12", 12}, {"7", 7}, {"123", 12}, {"09", 9}, {"15", 15}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.value);
-        EXPECT_EQ(Init(Config(std::string("[Config]\nLockType=4\nSector=") + c.value + "\n")), KS_OK);
+        EXPECT_EQ(Init(std::string("[Config]\nLockType=4\nSector=") + c.value + "\n"), KS_OK);
         EXPECT_EQ(g_encoder.MifareSector, c.sector);
     }
 }
@@ -87,7 +85,7 @@ TEST_F(StartupConfigTest, OnePairOfQuotesAroundAValueIsDropped) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.ini);
         g_encoder.MifareSector = 1;
-        Init(Config(c.ini));
+        Init(c.ini);
         EXPECT_EQ(g_encoder.LockType, c.lockType);
         EXPECT_EQ(g_encoder.MifareSector, c.sector);
     }
@@ -110,7 +108,7 @@ TEST_F(StartupConfigTest, CommProtAndLockTypeAreTheDigitPlusOne) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.ini);
-        EXPECT_EQ(Init(Config(c.ini)), c.result);
+        EXPECT_EQ(Init(c.ini), c.result);
         EXPECT_EQ(g_encoder.PortNumber, c.port);
         EXPECT_EQ(g_encoder.LockType, c.lockType);
     }
@@ -136,14 +134,14 @@ TEST_F(StartupConfigTest, PassBecomesThePasswordLastPairFirst) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.pass);
-        EXPECT_EQ(Init(Config(std::string("[Config]\nLockType=4\n[SystemInfo]\nPass=") + c.pass + "\n")), KS_OK);
+        EXPECT_EQ(Init(std::string("[Config]\nLockType=4\n[SystemInfo]\nPass=") + c.pass + "\n"), KS_OK);
         EXPECT_EQ(Password(), c.password);
     }
 }
 
 TEST_F(StartupConfigTest, AnOutOfRangeLockTypeStopsBeforeTheSector) {
-    ASSERT_EQ(Init(Config("[Config]\nLockType=4\nSector=9\n")), KS_OK);
-    EXPECT_EQ(Init(Config("[Config]\nCommProt=4\nLockType=7\nSector=3\n[SystemInfo]\nPass=01020304\n")),
+    ASSERT_EQ(Init("[Config]\nLockType=4\nSector=9\n"), KS_OK);
+    EXPECT_EQ(Init("[Config]\nCommProt=4\nLockType=7\nSector=3\n[SystemInfo]\nPass=01020304\n"),
               KS_ERR_MEDIUM_RESERVED);
     EXPECT_EQ(g_encoder.PortNumber, 5);
     EXPECT_EQ(Password(), (std::vector<uint8_t>{4, 3, 2, 1}));
@@ -151,13 +149,13 @@ TEST_F(StartupConfigTest, AnOutOfRangeLockTypeStopsBeforeTheSector) {
     EXPECT_EQ(g_encoder.MifareSector, 9);  // unchanged
 
     // LockType 0, 1 and 4 pass the range test: the sector is updated.
-    EXPECT_EQ(Init(Config("[Config]\nLockType=3\nSector=3\n")), KS_ERR_MEDIUM_RESERVED);
+    EXPECT_EQ(Init("[Config]\nLockType=3\nSector=3\n"), KS_ERR_MEDIUM_RESERVED);
     EXPECT_EQ(g_encoder.MifareSector, 3);
 }
 
 TEST_F(StartupConfigTest, AFailedIcOpenHasStoredEverythingAndLeavesTheDriverClosed) {
     bench::PlaceIcEncoder(2);
-    EXPECT_EQ(Init(Config("[Config]\nCommProt=5\nSector=4\n[SystemInfo]\nPass=A1B2C3D4\n")),
+    EXPECT_EQ(Init("[Config]\nCommProt=5\nSector=4\n[SystemInfo]\nPass=A1B2C3D4\n"),
               KS_ERR_OPEN_OR_NO_DEV);
     EXPECT_EQ(g_encoder.PortNumber, 6);
     EXPECT_EQ(g_encoder.LockType, kLockIc4442);
@@ -170,14 +168,14 @@ TEST_F(StartupConfigTest, AFailedIcOpenHasStoredEverythingAndLeavesTheDriverClos
 
 TEST_F(StartupConfigTest, ExitBeforeAnyInitIsUnavailableAndChangesNothing) {
     EXPECT_EQ(EncodeExit(), KS_ERR_UNAVAILABLE);
-    ASSERT_EQ(Init(Config("[Config]\nLockType=4\nSector=6\n")), KS_OK);
+    ASSERT_EQ(Init("[Config]\nLockType=4\nSector=6\n"), KS_OK);
     const EncoderState before = g_encoder;
     EXPECT_EQ(EncodeExit(), KS_OK);
     EXPECT_TRUE(SameState(before, g_encoder));
 }
 
 TEST_F(StartupConfigTest, ANullPathChangesNoField) {
-    ASSERT_EQ(Init(Config("[Config]\nLockType=4\nSector=6\n")), KS_OK);
+    ASSERT_EQ(Init("[Config]\nLockType=4\nSector=6\n"), KS_OK);
     const EncoderState before = g_encoder;
     EXPECT_EQ(EncodeInit(nullptr), KS_ERR_UNAVAILABLE);
     EXPECT_TRUE(SameState(before, g_encoder));
