@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bench.h"
+#include "call_log.h"
 #include "collector_bench.h"
 #include "kestrane.h"
 #include "test_support.h"
@@ -44,12 +45,6 @@ protected:
         }
         return bytes;
     }
-
-    static std::vector<int64_t> OpenPortArgs() {
-        for (const bench::Call &c : bench::CallLog())
-            if (c.fn == "OpenPort") return c.args;
-        return {};
-    }
 };
 
 int16_t SetTime(std::array<int16_t, 6> time) { return PDA_SetTime(time.data()); }
@@ -77,7 +72,7 @@ TEST_F(CollectorTest, SetTimeSendsTheBcdFrameAndKeepsTheReducedYear) {
         EXPECT_EQ(Sent(), kstest::Hex(c.wire));
         EXPECT_EQ(time[0], c.reducedYear);
         EXPECT_EQ(time[1], c.time[1]);  // only the year element changes
-        EXPECT_EQ(OpenPortArgs(), (std::vector<int64_t>{kPort, 2400}));
+        EXPECT_EQ(kstest::FirstArgs("OpenPort"), (std::vector<int64_t>{kPort, 2400}));
         const bench::CollectorClock clock = bench::CollectorTime();
         EXPECT_EQ(std::vector<int>({clock.year, clock.month, clock.day, clock.hour, clock.minute, clock.second}),
                   std::vector<int>({c.clock.year, c.clock.month, c.clock.day, c.clock.hour, c.clock.minute,
@@ -110,7 +105,7 @@ TEST_F(CollectorTest, TheFetchSendsItsFixedFrame) {
     bench::CollectorSetLog(bench::OpenDoorLogImage({0, 0, 0}, {}));
     EXPECT_EQ(ReadDataCard(0), KS_OK);
     EXPECT_EQ(Sent(), kstest::Hex("53 03 00 09 00 09"));
-    EXPECT_EQ(OpenPortArgs(), (std::vector<int64_t>{kPort, 2400}));
+    EXPECT_EQ(kstest::FirstArgs("OpenPort"), (std::vector<int64_t>{kPort, 2400}));
     EXPECT_EQ(bench::CallCount("PDA_RcvOpenDoorData"), 1u);
 }
 
@@ -201,7 +196,7 @@ TEST_F(CollectorTest, OnlyTheCollectorFoundFirstIsTalkedTo) {
         // collector's kind is searched first.
         bench::AttachCollector(kPort);
         EXPECT_EQ(call(), KS_OK);
-        EXPECT_EQ(OpenPortArgs(), (std::vector<int64_t>{kPort, 2400}));
+        EXPECT_EQ(kstest::FirstArgs("OpenPort"), (std::vector<int64_t>{kPort, 2400}));
     }
 }
 
@@ -222,7 +217,7 @@ TEST_F(CollectorTest, ThePortIsFoundAgainOnEveryCall) {
     bench::AttachCollector(8);
     bench::ClearCallLog();
     EXPECT_EQ(SetRoom(), KS_OK);
-    EXPECT_EQ(OpenPortArgs(), (std::vector<int64_t>{8, 2400}));
+    EXPECT_EQ(kstest::FirstArgs("OpenPort"), (std::vector<int64_t>{8, 2400}));
 }
 
 TEST_F(CollectorTest, NullArraysAreRefusedBeforeAnythingIsTouched) {

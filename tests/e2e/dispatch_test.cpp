@@ -6,8 +6,10 @@
 #include <array>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "bench.h"
+#include "card_args.h"
 #include "kestrane.h"
 
 namespace {
@@ -25,9 +27,7 @@ struct Arrays {
     std::array<int16_t, 6> time{{2026, 5, 6, 7, 8, 9}};
 };
 
-using MakeFn = int16_t(KS_STDCALL *)(KS_CARD_FAMILY_ARGS);
-
-int16_t CallMake(MakeFn fn, Arrays &a) {
+int16_t CallMake(kstest::MakeFn fn, Arrays &a) {
     return fn(a.serial.data(), 0, 1, a.listA.data(), a.listB.data(), a.wide.data(), 0,
               a.type.data(), a.listC.data(), a.start.data(), a.end.data());
 }
@@ -38,29 +38,17 @@ struct Row {
     int16_t expected;
 };
 
-#define KS_MAKE_ROW(Fn) \
-    Row { #Fn, [](Arrays &a) { return CallMake(Fn, a); }, KS_ERR_UNAVAILABLE }
-
 class DispatchBeforeInit : public ::testing::Test {
 protected:
     void SetUp() override { bench::Reset(); }
 };
 
 TEST_F(DispatchBeforeInit, EveryExportAnswersAsTheDispatchRuleGives) {
-    const Row rows[] = {
-        KS_MAKE_ROW(MakeTimeCard),
-        KS_MAKE_ROW(MakeEmergentCard),
-        KS_MAKE_ROW(MakeGuestCard),
-        KS_MAKE_ROW(MakeFloorCard),
-        KS_MAKE_ROW(MakeCleanDistrictCard),
-        KS_MAKE_ROW(MakeBuildingCard),
-        KS_MAKE_ROW(MakeLongOpenCard),
-        KS_MAKE_ROW(MakeChiefCard),
-        KS_MAKE_ROW(MakeInstallCard),
-        KS_MAKE_ROW(MakeLostCard),
-        KS_MAKE_ROW(MakeDataCard),
-        KS_MAKE_ROW(MakeGuestLeaveCard),
-        KS_MAKE_ROW(MakeSealCard),
+    std::vector<Row> rows;
+    for (const kstest::CardKindRow &k : kstest::kCardKinds)
+        rows.push_back({k.name, [&k](Arrays &a) { return CallMake(k.make, a); }, KS_ERR_UNAVAILABLE});
+    rows.push_back({"MakeSealCard", [](Arrays &a) { return CallMake(MakeSealCard, a); }, KS_ERR_UNAVAILABLE});
+    rows.insert(rows.end(), {
         {"ReadCard",
          [](Arrays &a) {
              return ReadCard(a.serial.data(), 0, a.number.data(), a.listA.data(), a.listB.data(),
@@ -88,7 +76,7 @@ TEST_F(DispatchBeforeInit, EveryExportAnswersAsTheDispatchRuleGives) {
         {"M1_ReadSn", [](Arrays &a) { a.serial[0] = 1; return M1_ReadSn(a.serial.data()); }, KS_ERR_COMM},
         {"TM_ReadSn", [](Arrays &a) { a.serial[0] = 1; return TM_ReadSn(a.serial.data()); }, KS_ERR_COMM},
         {"Des2", [](Arrays &a) { return Des2(a.data.data(), 16, 0); }, KS_OK},
-    };
+    });
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         bench::Reset();

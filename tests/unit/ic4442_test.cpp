@@ -9,6 +9,7 @@
 
 #include "api/encoder_state.h"
 #include "bench.h"
+#include "call_log.h"
 #include "codec/codec.h"
 #include "ic_bench.h"
 #include "kestrane.h"
@@ -20,11 +21,7 @@ namespace {
 constexpr int kPort = 3;
 const uint8_t kPassword[4] = {0xD2, 0x19, 0x7E, 0x4B};
 
-std::vector<std::string> CallNames() {
-    std::vector<std::string> names;
-    for (const auto &c : bench::CallLog()) names.push_back(c.fn);
-    return names;
-}
+using kstest::CallNames;
 
 std::vector<uint8_t> RecordBytes(const bench::Sle4442Card &card) {
     return std::vector<uint8_t>(card.memory.begin() + 32, card.memory.begin() + 60);

@@ -10,6 +10,7 @@
 
 #include "api/encoder_state.h"
 #include "api/result_codes.h"
+#include "call_log.h"
 #include "kestrane.h"
 #include "media/mifare.h"
 #include "mifare_bench.h"
@@ -357,9 +358,7 @@ TEST_F(MifareDriver, ReadSerialNumberWithoutEncodeInit) {
     bench::ClearCallLog();
     ASSERT_EQ(M1_ReadSn(values.data()), KS_OK);
     EXPECT_EQ(values, (std::vector<int16_t>{0xDE, 0xAD, 0xBE, 0xEF, 0, 0, 0, 0}));
-    std::vector<std::string> fns;
-    for (const bench::Call &c : bench::CallLog()) fns.push_back(c.fn);
-    EXPECT_EQ(fns, (std::vector<std::string>{"RC500_232_init", "RC500_232_config", "RC500_232_request",
+    EXPECT_EQ(kstest::CallNames(), (std::vector<std::string>{"RC500_232_init", "RC500_232_config", "RC500_232_request",
                                              "RC500_232_anticoll", "RC500_232_select", "RC500_232_exit",
                                              "RC500_232_reset", "RC500_232_close", "RC500_232_exit"}));
     EXPECT_EQ(bench::CallLog()[0].args, (std::vector<int64_t>{kComPort, 19200}));
