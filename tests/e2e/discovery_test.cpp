@@ -1,9 +1,11 @@
 // Port discovery as EncodeInit uses it, through the shipped library: the port
 // of a TEMIC or Mifare lock encoder found on the USB bus replaces CommProt;
-// anything else found first leaves the port to the configuration file.
+// anything else found first leaves the port to the configuration file. The
+// product strings are those the bridges in the field report.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "bench.h"
 #include "kestrane.h"
@@ -12,6 +14,8 @@
 #include "usb_bench.h"
 
 namespace {
+
+using namespace std::string_literals;
 
 constexpr const char *kCollector = "USB Data Pick Device";
 constexpr const char *kMifareLock = "Mifare Card Lock Device";
@@ -38,14 +42,14 @@ protected:
         EXPECT_EQ(kstest::EncodeInitWith("[Config]\nCommProt=2\nLockType=4\n", &port), KS_OK);
         return port;
     }
-    void Attach(const char *product, int com, const std::string &tail = "") {
+    void Attach(const std::string &product, int com, const std::string &tail = "") {
         bench::AttachBridge({product, tail.empty() ? "" : Serial(tail), 0x10C4, 0xEA60, com});
     }
 };
 
 TEST_F(DiscoveryTest, WhoseBridgeDecidesThePort) {
     struct Bridge {
-        const char *product;
+        std::string product;
         int com;
     };
     const struct {
@@ -63,6 +67,18 @@ TEST_F(DiscoveryTest, WhoseBridgeDecidesThePort) {
         {"two lock encoders: the first", {{kMifareLock, 3 + 3}, {kMifareLock, 12}}, 6},
         {"TEMIC before Mifare by kind", {{kMifareLock, 12}, {kTemicLock, 8}}, 8},
         {"a port the system never recorded", {{kMifareLock, 0}}, kConfiguredPort},
+        // The product string is ended at the length the bridge library
+        // reports and compared as text: a NUL inside that length ends it, as
+        // for every C string. A library that counts a terminator (or pads the
+        // descriptor with zeros) still names its device.
+        {"terminator counted", {{"Mifare Card Lock Device\0"s, 12}}, 12},
+        {"zero padding, other case", {{"MIFARE card lock DEVICE\0\0\0"s, 12}}, 12},
+        {"bytes after the terminator", {{"TEMIC Card Lock Device\0xyz"s, 7}}, 7},
+        {"NUL inside the name", {{"Mifare Card Lock\0 Device"s, 12}}, kConfiguredPort},
+        {"NUL first", {{"\0Mifare Card Lock Device"s, 12}}, kConfiguredPort},
+        // The collector is recognised with its terminator too, and as the
+        // lowest kind it wins: the port then comes from the configuration file.
+        {"collector with terminator", {{kMifareLock, 12}, {"USB Data Pick Device\0"s, 5}}, kConfiguredPort},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
