@@ -385,25 +385,17 @@ Outcome RunReadCard(Medium m) {
     return o;
 }
 
-Outcome RunReadSystemPas(Medium m) {
-    std::array<int16_t, 5> out;
-    out.fill(kUntouched);
+// An export of one array of `elements`, each kUntouched before the call.
+Outcome RunOneArray(int16_t(KS_STDCALL *fn)(int16_t *), size_t elements, Medium m) {
+    std::vector<int16_t> values(elements, kUntouched);
     Outcome o;
-    o.result = ReadSystemPas(out.data());
-    Append(&o.seen, out);
+    o.result = fn(values.data());
+    Append(&o.seen, values);
     Append(&o.seen, CardBytes(m));
     return o;
 }
-
-Outcome RunClear(Medium m) {
-    std::array<int16_t, 8> serial;
-    serial.fill(kUntouched);
-    Outcome o;
-    o.result = ClearCardData(serial.data());
-    Append(&o.seen, serial);
-    Append(&o.seen, CardBytes(m));
-    return o;
-}
+Outcome RunReadSystemPas(Medium m) { return RunOneArray(ReadSystemPas, 5, m); }
+Outcome RunClear(Medium m) { return RunOneArray(ClearCardData, 8, m); }
 
 // Every record ReadOneOpenDoorRecord hands out after a fetch.
 std::vector<int64_t> DrainRecords() {

@@ -40,21 +40,22 @@ struct Operation {
     std::function<int16_t()> run;
 };
 
-bool Record(const Operation &op, rig::Replay *replay, std::vector<bench::Call> *log, std::string *error) {
+// Runs the operation once and compiles its calls for replay; on failure the
+// benchmark is skipped with the reason.
+bool Record(benchmark::State &state, const Operation &op, rig::Replay *replay, std::vector<bench::Call> *log) {
     op.prepare();
     bench::ClearCallLog();
     const int16_t result = op.run();
     *log = bench::CallLog();
-    if (result != KS_OK) {
-        *error = "the export answered " + std::to_string(result);
-        return false;
-    }
     std::string unknown;
-    if (!rig::CompileReplay(*log, replay, &unknown)) {
-        *error = "cannot replay " + unknown;
-        return false;
+    if (result != KS_OK) {
+        state.SkipWithError(("the export answered " + std::to_string(result)).c_str());
+    } else if (!rig::CompileReplay(*log, replay, &unknown)) {
+        state.SkipWithError(("cannot replay " + unknown).c_str());
+    } else {
+        return true;
     }
-    return true;
+    return false;
 }
 
 void SetCallCounters(benchmark::State &state, const std::vector<bench::Call> &log) {
@@ -68,11 +69,7 @@ void SetCallCounters(benchmark::State &state, const std::vector<bench::Call> &lo
 void RunExport(benchmark::State &state, const Operation &op) {
     rig::Replay replay;
     std::vector<bench::Call> log;
-    std::string error;
-    if (!Record(op, &replay, &log, &error)) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
+    if (!Record(state, op, &replay, &log)) return;
     double exportSeconds = 0, benchSeconds = 0;
     for (auto _ : state) {
         op.prepare();
@@ -104,11 +101,7 @@ void RunExport(benchmark::State &state, const Operation &op) {
 void RunBenchOnly(benchmark::State &state, const Operation &op) {
     rig::Replay replay;
     std::vector<bench::Call> log;
-    std::string error;
-    if (!Record(op, &replay, &log, &error)) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
+    if (!Record(state, op, &replay, &log)) return;
     for (auto _ : state) {
         op.prepare();
         bench::ClearCallLog();

@@ -43,13 +43,7 @@ std::vector<int16_t> GuestImage() {
     return image;
 }
 
-bool IsWrite(const bench::Call &c) { return c.fn == "RC500_232_write"; }
-
-size_t Count(const std::function<bool(const bench::Call &)> &pred) {
-    size_t n = 0;
-    for (const bench::Call &c : bench::CallLog()) n += pred(c);
-    return n;
-}
+size_t Writes() { return bench::CallCount("RC500_232_write"); }
 
 // Every reader connection in the log (from one init to the next) ends with
 // reset(0), close, exit, and nothing stays open.
@@ -272,7 +266,7 @@ TEST_F(MifareDriver, RefusedCardsStayUnchanged) {
             bench::PlaceMifareCard(before);
             const int16_t result = op == 0 ? Write(GuestImage()) : op == 1 ? Read() : Clear();
             EXPECT_EQ(result, op == 0 ? c.write : op == 1 ? c.read : c.clear) << "operation " << op;
-            EXPECT_EQ(Count(IsWrite), 0u) << "operation " << op;
+            EXPECT_EQ(Writes(), 0u) << "operation " << op;
             EXPECT_EQ(bench::CurrentMifareCard()->memory, before.memory) << "operation " << op;
             ExpectEveryConnectionClosed();
             EXPECT_EQ(bench::OpenCount("RC500"), 0);
@@ -287,7 +281,7 @@ TEST_F(MifareDriver, IssuedCardIsRefusedUntilCleared) {
     const MifareCard issued = *bench::CurrentMifareCard();
     bench::ClearCallLog();
     EXPECT_EQ(Write(GuestImage()), KS_ERR_NOT_CLEARED);
-    EXPECT_EQ(Count(IsWrite), 0u);
+    EXPECT_EQ(Writes(), 0u);
     EXPECT_EQ(bench::CurrentMifareCard()->memory, issued.memory);
 
     ASSERT_EQ(Clear(), KS_OK);
@@ -305,7 +299,7 @@ TEST_F(MifareDriver, SystemPasswordCardIsNeverCleared) {
     bench::AddMifareSystemPasswordRecord(card, kPassword, kPassword, 0x5E, kSector);
     bench::PlaceMifareCard(card);
     EXPECT_EQ(Clear(), KS_ERR_NOT_MIFARE_1K);
-    EXPECT_EQ(Count(IsWrite), 0u);
+    EXPECT_EQ(Writes(), 0u);
     EXPECT_EQ(bench::CurrentMifareCard()->memory, card.memory);
     ExpectEveryConnectionClosed();
     // It reads, though: type 1, its password at 10-13, the extra byte at 14.
@@ -341,7 +335,7 @@ TEST_F(MifareDriver, CardSwappedBetweenConnectionsIsNotWritten) {
         bench::PlaceMifareCard(Factory());
         bench::SwapMifareCardBeforeInit(2, c.swapIn);
         EXPECT_EQ(c.run(), KS_ERR_COMM);
-        EXPECT_EQ(Count(IsWrite), 0u);
+        EXPECT_EQ(Writes(), 0u);
         EXPECT_EQ(bench::CurrentMifareCard()->memory, c.swapIn.memory);
         ExpectEveryConnectionClosed();
     }
@@ -424,7 +418,7 @@ TEST_F(MifareDriver, FaultAtEveryCallClosesTheReader) {
                 size_t inits = 0;
                 for (const bench::Call &c : log) {
                     inits += c.fn == "RC500_232_init";
-                    if (IsWrite(c)) { EXPECT_EQ(inits, 2u); }
+                    if (c.fn == "RC500_232_write") { EXPECT_EQ(inits, 2u); }
                 }
                 // The fault gone, the operation works on a fresh card.
                 bench::Reset();

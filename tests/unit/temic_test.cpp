@@ -9,6 +9,7 @@
 
 #include "api/encoder_state.h"
 #include "api/result_codes.h"
+#include "call_log.h"
 #include "kestrane.h"
 #include "media/temic.h"
 #include "temic_bench.h"
@@ -52,12 +53,7 @@ size_t BlockWrites() {
     return static_cast<size_t>(std::count_if(log.begin(), log.end(), IsBlockWrite));
 }
 
-std::vector<int64_t> Beeps() {
-    std::vector<int64_t> out;
-    for (const bench::Call &c : bench::CallLog())
-        if (c.fn == "AT88RF256_12_Beep") out.push_back(c.args[0]);
-    return out;
-}
+std::vector<int64_t> Beeps() { return kstest::ArgOfEach("AT88RF256_12_Beep", 0); }
 
 // The encoder is closed by the last call, with the 1-based port.
 void ExpectClosedLast() {
