@@ -34,7 +34,6 @@ constexpr int kSmallAreaBlocks = kSmallSectors4K * kSmallSectorBlocks;
 
 // The record in a sector's first three blocks.
 constexpr size_t kRecordLength = 28;
-constexpr size_t kImageLength = 48;
 constexpr uint8_t kClearedMarker = 0x63;
 constexpr size_t kPasswordCardTypeOffset = 24;
 constexpr uint8_t kSystemPasswordCardType = 1;

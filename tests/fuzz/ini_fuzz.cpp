@@ -9,6 +9,7 @@
 //            bit 2: a collector's bridge, found before any encoder
 //            bit 3: the contact encoder on COM (port byte)
 //            bit 4: EncodeInit runs twice (a reload)
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -90,11 +91,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (selector & kIcEncoder) bench::PlaceIcEncoder(port);
 
     std::vector<char> again = path;
-    CheckInit(EncodeInit(path.data()), path);
+    const int16_t init = EncodeInit(path.data());
+    CheckInit(init, path);
     // Discovery settles the port only for a lock encoder found first.
     if ((selector & kMifareBridge) && !(selector & kCollectorBridge) && port != 0)
         FUZZ_CHECK(g_encoder.PortNumber == port);
-    if (selector & kReload) CheckInit(EncodeInit(again.data()), again);
+    if (selector & kReload) {
+        // A reload of the same file settles the same state (the encoder it
+        // held is closed and opened again).
+        const EncoderState before = g_encoder;
+        const int16_t reloaded = EncodeInit(again.data());
+        CheckInit(reloaded, again);
+        FUZZ_CHECK(reloaded == init);
+        FUZZ_CHECK(g_encoder.LockType == before.LockType && g_encoder.PortNumber == before.PortNumber);
+        FUZZ_CHECK(std::equal(before.SystemPassword, before.SystemPassword + 4, g_encoder.SystemPassword));
+        FUZZ_CHECK(g_encoder.MifareSector == before.MifareSector);
+        FUZZ_CHECK((g_encoder.IcHandle != 0) == (before.IcHandle != 0));
+    }
 
     const int16_t lock = g_encoder.LockType;
     const int16_t exited = EncodeExit();
