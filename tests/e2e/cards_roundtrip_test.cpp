@@ -170,10 +170,9 @@ TEST_P(CardsOnMedium, AnIssuedCardIsRefusedByEveryIssuingExportUntilCleared) {
 TEST_P(CardsOnMedium, ClearingAClearedCardSucceeds) {
     const Card factory = FactoryCard(m);
     Insert(factory);
-    int16_t serial[8] = {kUntouched, kUntouched, kUntouched, kUntouched,
-                         kUntouched, kUntouched, kUntouched, kUntouched};
-    ASSERT_EQ(ClearCardData(serial), KS_OK);
-    ASSERT_EQ(ClearCardData(serial), KS_OK);
+    std::vector<int16_t> serial(8, kUntouched);
+    ASSERT_EQ(ClearCardData(serial.data()), KS_OK);
+    ASSERT_EQ(ClearCardData(serial.data()), KS_OK);
     ReadOutputs want;
     ExpectSerial(m, factory, want.serial);
     if (m == Medium::Temic) {
@@ -190,10 +189,9 @@ TEST_P(CardsOnMedium, SystemPasswordCardIsClearedOnlyOnIc4442) {
     // On Mifare the card must hold it in the configured sector to be cleared there.
     MakeSystemPasswordCard(card, {{1, 2, 3, 4}}, 0x99, kHotelPassword, kSector);
     Insert(card);
-    int16_t serial[8] = {kUntouched, kUntouched, kUntouched, kUntouched,
-                         kUntouched, kUntouched, kUntouched, kUntouched};
+    std::vector<int16_t> serial(8, kUntouched);
     const int16_t want = m == Medium::Ic ? KS_OK : m == Medium::Temic ? KS_ERR_CARD_INVALID : KS_ERR_NOT_MIFARE_1K;
-    EXPECT_EQ(ClearCardData(serial), want);
+    EXPECT_EQ(ClearCardData(serial.data()), want);
     Card after = Take(m);
     if (m == Medium::Ic) {
         EXPECT_EQ(DecipherRecord(RawRecord(after))[0], 0x63);
@@ -210,8 +208,8 @@ TEST_P(CardsOnMedium, ReadSystemPasTakesThePasswordForTheNextCard) {
     Card card = FactoryCard(m);
     MakeSystemPasswordCard(card, cardPassword, 0x99);
     Insert(card);
-    int16_t out[5] = {kUntouched, kUntouched, kUntouched, kUntouched, kUntouched};
-    ASSERT_EQ(ReadSystemPas(out), KS_OK);
+    std::vector<int16_t> out(5, kUntouched);
+    ASSERT_EQ(ReadSystemPas(out.data()), KS_OK);
     const int16_t want[5] = {1, 2, 3, 4, 0x99};
     for (int i = 0; i < 5; ++i) EXPECT_EQ(out[i], want[i]) << i;
 
@@ -256,8 +254,8 @@ TEST_P(CardsOnMedium, ReadSystemPasRefusesAGuestCardAndKeepsThePassword) {
         IssueArgs guest;
         ASSERT_EQ(guest.Issue(MakeGuestCard), KS_OK);
     }
-    int16_t out[5] = {kUntouched, kUntouched, kUntouched, kUntouched, kUntouched};
-    EXPECT_EQ(ReadSystemPas(out), KS_ERR_CARD_INVALID);
+    std::vector<int16_t> out(5, kUntouched);
+    EXPECT_EQ(ReadSystemPas(out.data()), KS_ERR_CARD_INVALID);
     for (int16_t e : out) EXPECT_EQ(e, kUntouched);
 
     Take(m);
@@ -540,8 +538,8 @@ TEST(NoMedium, CardExportsAnswerUnavailableButStillReduceTheYears) {
     ReadOutputs out;
     EXPECT_EQ(out.Read(), KS_ERR_UNAVAILABLE);
     ExpectSameOutputs(out, ReadOutputs());
-    int16_t password[5] = {kUntouched, kUntouched, kUntouched, kUntouched, kUntouched};
-    EXPECT_EQ(ReadSystemPas(password), KS_ERR_UNAVAILABLE);
+    std::vector<int16_t> password(5, kUntouched);
+    EXPECT_EQ(ReadSystemPas(password.data()), KS_ERR_UNAVAILABLE);
     int16_t serial[8] = {kUntouched};
     EXPECT_EQ(ClearCardData(serial), KS_ERR_MEDIUM_RESERVED);
     EXPECT_EQ(serial[0], kUntouched);

@@ -365,6 +365,12 @@ void Walk(const Scenario &s) {
 // ---------------------------------------------------------------------------
 // The exports, run with fixed arguments.
 
+// The outcome with the bytes of the medium's card after it.
+Outcome WithCardBytes(Outcome o, Medium m) {
+    Append(&o.seen, CardBytes(m));
+    return o;
+}
+
 Outcome RunMake(MakeFn fn, Medium m) {
     IssueArgs in;
     Outcome o;
@@ -372,8 +378,7 @@ Outcome RunMake(MakeFn fn, Medium m) {
     Append(&o.seen, in.serial);
     Append(&o.seen, in.start);
     Append(&o.seen, in.end);
-    Append(&o.seen, CardBytes(m));
-    return o;
+    return WithCardBytes(o, m);
 }
 
 Outcome RunReadCard(Medium m) {
@@ -381,21 +386,20 @@ Outcome RunReadCard(Medium m) {
     Outcome o;
     o.result = out.Read();
     for (const auto &slot : out.Slots()) o.seen.push_back(slot.second);
-    Append(&o.seen, CardBytes(m));
-    return o;
+    return WithCardBytes(o, m);
 }
 
-// An export of one array of `elements`, each kUntouched before the call.
-Outcome RunOneArray(int16_t(KS_STDCALL *fn)(int16_t *), size_t elements, Medium m) {
+// An export of one array of `elements`: element 0 `first`, the others kUntouched.
+Outcome RunOneArray(int16_t(KS_STDCALL *fn)(int16_t *), size_t elements, int16_t first = kUntouched) {
     std::vector<int16_t> values(elements, kUntouched);
+    values[0] = first;
     Outcome o;
     o.result = fn(values.data());
     Append(&o.seen, values);
-    Append(&o.seen, CardBytes(m));
     return o;
 }
-Outcome RunReadSystemPas(Medium m) { return RunOneArray(ReadSystemPas, 5, m); }
-Outcome RunClear(Medium m) { return RunOneArray(ClearCardData, 8, m); }
+Outcome RunReadSystemPas(Medium m) { return WithCardBytes(RunOneArray(ReadSystemPas, 5), m); }
+Outcome RunClear(Medium m) { return WithCardBytes(RunOneArray(ClearCardData, 8), m); }
 
 // Every record ReadOneOpenDoorRecord hands out after a fetch.
 std::vector<int64_t> DrainRecords() {
@@ -587,16 +591,9 @@ TEST_F(FaultWalk, ACardSwappedInMidOperationIsNeverWrittenUnchecked) {
         for (const Op &op : {Op{"MakeGuestCard", blank, false}, Op{"ClearCardData", issued, true}}) {
             const std::string name = std::string(op.name) + "/" + NameOf(m);
             auto run = [&] {
-                std::array<int16_t, 8> serial;
-                serial.fill(kUntouched);
-                Outcome o;
-                if (op.clears) {
-                    o.result = ClearCardData(serial.data());
-                } else {
-                    o = RunMake(MakeGuestCard, m);
-                    o.seen.resize(8);  // the serial only
-                }
-                if (op.clears) Append(&o.seen, serial);
+                if (op.clears) return RunOneArray(ClearCardData, 8);
+                Outcome o = RunMake(MakeGuestCard, m);
+                o.seen.resize(8);  // the serial only
                 return o;
             };
             FreshCard(m, op.first);
@@ -696,16 +693,7 @@ TEST_F(FaultWalk, SerialNumbersOfMifareCardsAndIButtons) {
         bench::PlaceRc500Reader(kEncoderPort);
         bench::PlaceMifareCard(card.mifare);
     };
-    m1.run = [] {
-        std::array<int16_t, 8> serial;
-        serial.fill(kUntouched);
-        serial[0] = kEncoderPort;
-        Outcome o;
-        o.result = M1_ReadSn(serial.data());
-        Append(&o.seen, serial);
-        Append(&o.seen, CardBytes(Medium::Mifare));
-        return o;
-    };
+    m1.run = [] { return WithCardBytes(RunOneArray(M1_ReadSn, 8, kEncoderPort), Medium::Mifare); };
     m1.allowed = Codes({kOk, kComm});
     m1.cardBytes = [] { return CardBytes(Medium::Mifare); };
     Walk(m1);
@@ -718,15 +706,7 @@ TEST_F(FaultWalk, SerialNumbersOfMifareCardsAndIButtons) {
         bench::AttachIButtonReader(kIButtonPort);
         bench::PlaceIButton(bench::MakeIButtonRom(0x01, 0x0000A1B2C3D4E5F6ull));
     };
-    tm.run = [] {
-        std::array<int16_t, 8> rom;
-        rom.fill(kUntouched);
-        rom[0] = kIButtonPort;
-        Outcome o;
-        o.result = TM_ReadSn(rom.data());
-        Append(&o.seen, rom);
-        return o;
-    };
+    tm.run = [] { return RunOneArray(TM_ReadSn, 8, kIButtonPort); };
     tm.allowed = Codes({kOk, kComm});
     tm.retries = true;
     Walk(tm);
