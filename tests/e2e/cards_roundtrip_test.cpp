@@ -26,6 +26,17 @@ constexpr int kCardTypeCleared = 20;
 // The plain record of the card in the encoder.
 CardRecord PlainRecordInEncoder(Medium m) { return DecipherRecord(RawRecord(Current(m))); }
 
+// The next card, made for `password`, is issued carrying it (TEMIC and
+// Mifare cards of another password are refused by the driver).
+void ExpectNextCardCarries(Medium m, const Password &password) {
+    Take(m);
+    Insert(FactoryCard(m, 1, password));
+    IssueArgs in;
+    ASSERT_EQ(in.Issue(MakeGuestCard), KS_OK);
+    const CardRecord plain = PlainRecordInEncoder(m);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(plain[20 + i], password[i]) << "password byte " << i;
+}
+
 void ExpectSerial(Medium m, const Card &card, int16_t *serial) {
     if (m == Medium::Ic) {
         for (int i = 0; i < 4; ++i) serial[i] = card.ic.memory[60 + i];
@@ -212,15 +223,7 @@ TEST_P(CardsOnMedium, ReadSystemPasTakesThePasswordForTheNextCard) {
     ASSERT_EQ(ReadSystemPas(out.data()), KS_OK);
     const int16_t want[5] = {1, 2, 3, 4, 0x99};
     for (int i = 0; i < 5; ++i) EXPECT_EQ(out[i], want[i]) << i;
-
-    // The next card is issued with the new password (TEMIC and Mifare cards
-    // must be made for it, or the driver refuses them).
-    Take(m);
-    Insert(FactoryCard(m, 1, cardPassword));
-    IssueArgs in;
-    ASSERT_EQ(in.Issue(MakeGuestCard), KS_OK);
-    const CardRecord plain = PlainRecordInEncoder(m);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(plain[20 + i], cardPassword[i]);
+    ExpectNextCardCarries(m, cardPassword);
 }
 
 TEST_P(CardsOnMedium, ReadCardDecodesASystemPasswordCard) {
@@ -257,13 +260,7 @@ TEST_P(CardsOnMedium, ReadSystemPasRefusesAGuestCardAndKeepsThePassword) {
     std::vector<int16_t> out(5, kUntouched);
     EXPECT_EQ(ReadSystemPas(out.data()), KS_ERR_CARD_INVALID);
     for (int16_t e : out) EXPECT_EQ(e, kUntouched);
-
-    Take(m);
-    Insert(FactoryCard(m, 1));
-    IssueArgs in;
-    ASSERT_EQ(in.Issue(MakeGuestCard), KS_OK) << "the hotel's password still opens its cards";
-    const CardRecord plain = PlainRecordInEncoder(m);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(plain[20 + i], kHotelPassword[i]);
+    ExpectNextCardCarries(m, kHotelPassword);  // the hotel's password still opens its cards
 }
 
 // Every value of every single plain record byte, sealed onto the card as a

@@ -146,12 +146,16 @@ protected:
         bench::Reset();
     }
 
-    // A medium configured with every encoder on the bench holding a fresh card.
-    static void ConfigureMedium(Medium m) {
+    // EncodeInit with this LockType digit, every encoder on the bench holding
+    // a fresh card.
+    static int16_t Configure(char lockDigit) {
         EncodeExit();
         bench::Reset();
         PlaceEveryEncoder();
-        ASSERT_EQ(EncodeInitWith(MediumIni(LockDigit(m))), KS_OK) << NameOf(m);
+        return EncodeInitWith(MediumIni(lockDigit));
+    }
+    static void ConfigureMedium(Medium m) {
+        ASSERT_EQ(Configure(LockDigit(m)), KS_OK) << NameOf(m);
         bench::ClearCallLog();
     }
 };
@@ -438,11 +442,7 @@ TEST_F(HostileArgs, LockTypeCharactersOutsideTheDigitsSelectNoMedium) {
                           {"~", false}, {"0", true},  {"3", true}};
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string("LockType=") + c.value);
-        EncodeExit();
-        bench::Reset();
-        PlaceEveryEncoder();
-        const std::string ini = std::string("[Config]\nCommProt=3\nLockType=") + c.value + "\nSector=1\n";
-        EXPECT_EQ(EncodeInitWith(ini), KS_ERR_MEDIUM_RESERVED);
+        EXPECT_EQ(Configure(c.value[0]), KS_ERR_MEDIUM_RESERVED);
         EXPECT_TRUE(OnlyDiscovery());
         const std::vector<uint8_t> cards = AllCardBytes();
         const int16_t clearOrFetch = c.reserved ? KS_ERR_MEDIUM_RESERVED : KS_ERR_UNAVAILABLE;
