@@ -1,7 +1,12 @@
 # Fuzz targets: tests/fuzz/<name>_fuzz.cpp defines LLVMFuzzerTestOneInput.
 # Natively each one is also built with a replay main and run over its corpus
 # (tests/fuzz/corpus/<name>/) as an ordinary test; with KESTRANE_FUZZ (clang)
-# each one is also a libFuzzer binary <name>_fuzzer.
+# each one is also a libFuzzer binary <name>_fuzzer. To fuzz:
+#   cmake -S . -B build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+#         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRANE_SANITIZE=ON -DKESTRANE_FUZZ=ON
+#   cmake --build build/fuzz --target card_fuzzer
+#   build/fuzz/bin/card_fuzzer -max_total_time=600 WORK_DIR tests/fuzz/corpus/card
+# and add what it finds worth keeping (-merge=1) to the corpus.
 if(NOT WIN32)
   if(KESTRANE_FUZZ)
     # libFuzzer is guided by the coverage of the library's own code, not only
