@@ -10,6 +10,8 @@
 //            bit 3: the contact encoder on COM (port byte)
 //            bit 4: EncodeInit runs twice (a reload)
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,8 @@ const std::string &ConfigPath() {
         const char *dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
         return std::string(dir) + "/kestrane-fuzz-" + std::to_string(getpid()) + ".ini";
     }();
+    static const bool removedAtExit = std::atexit([] { std::remove(path.c_str()); }) == 0;
+    (void)removedAtExit;
     return path;
 }
 
