@@ -32,6 +32,7 @@ struct Call {
     bool faulted = false;        // the bench made this call fail
 };
 
+// The log keeps the most recent 65536 calls; TotalCalls counts them all.
 BENCH_API std::vector<Call> CallLog();
 BENCH_API void ClearCallLog();
 BENCH_API size_t CallCount(const std::string &fn);
