@@ -162,9 +162,7 @@ std::vector<uint8_t> TemicOutsideRecord(const bench::TemicCard &card) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    fuzz::UsePrivateRegistry();
-    bench::Reset();
-    g_encoder = kInitialEncoderState;
+    fuzz::FreshStart();
 
     fuzz::Input in(data, size);
     const uint8_t selector = in.Byte();

@@ -78,9 +78,7 @@ std::vector<uint8_t> Frame(uint8_t command, const std::vector<uint8_t> &payload)
 FUZZ_SKIP_SHORT_PAUSES()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    fuzz::UsePrivateRegistry();
-    bench::Reset();
-    g_encoder = kInitialEncoderState;
+    fuzz::FreshStart();
 
     fuzz::Input in(data, size);
     const uint8_t selector = in.Byte();

@@ -58,9 +58,7 @@ std::string NtKey(const bench::Bridge &b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    fuzz::UsePrivateRegistry();
-    bench::Reset();
-    g_encoder = kInitialEncoderState;
+    fuzz::FreshStart();
 
     fuzz::Input in(data, size);
     const uint8_t selector = in.Byte();

@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "api/encoder_state.h"
 #include "bench.h"
 
 namespace fuzz {
@@ -100,6 +101,14 @@ inline void UsePrivateRegistry() {
         return true;
     }();
     (void)done;
+}
+
+// Every input starts from an empty bench and a library that has not been
+// configured, so no input depends on the one before it.
+inline void FreshStart() {
+    UsePrivateRegistry();
+    bench::Reset();
+    g_encoder = kInitialEncoderState;
 }
 
 // Arms at most one bench fault from one input byte: 0 arms none; otherwise

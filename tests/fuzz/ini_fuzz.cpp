@@ -68,9 +68,7 @@ void CheckInit(int16_t result, const std::vector<char> &path) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    fuzz::UsePrivateRegistry();
-    bench::Reset();
-    g_encoder = kInitialEncoderState;
+    fuzz::FreshStart();
 
     fuzz::Input in(data, size);
     const uint8_t selector = in.Byte();

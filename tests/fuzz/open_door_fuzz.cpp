@@ -141,9 +141,7 @@ std::vector<uint8_t> Deliver(Source source, const std::vector<uint8_t> &image, b
 FUZZ_SKIP_SHORT_PAUSES()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    fuzz::UsePrivateRegistry();
-    bench::Reset();
-    g_encoder = kInitialEncoderState;
+    fuzz::FreshStart();
 
     fuzz::Input in(data, size);
     const uint8_t selector = in.Byte();
