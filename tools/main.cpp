@@ -172,6 +172,7 @@ int ReportError(const Context &ctx, const char *kind, const std::string &message
 
 int main(int argc, char **argv) {
     using namespace tool;
+    FindDeviceLibraries();
     auto ctx = std::make_shared<Context>();
     CLI::App app{"kestrane: issue, read and clear door-lock cards through the Kestrane library"};
     app.require_subcommand(1);
@@ -179,7 +180,7 @@ int main(int argc, char **argv) {
     app.add_option("--bench", ctx->bench,
                    "bench folder of virtual devices (default: $KESTRANE_BENCH, else ./kestrane-bench)");
     app.add_flag("--json", ctx->json, "machine-readable output (one JSON object on stdout)");
-    app.set_version_flag("--version", "kestrane 1.0");
+    app.set_version_flag("--version", "kestrane " KESTRANE_VERSION);
 
     AddCardCommands(app, ctx);
     AddCollectCommands(app, ctx);

@@ -58,6 +58,12 @@ struct Context {
 // at the library's first vendor call. Call before any library call.
 void PublishBenchFolder(const Context &ctx);
 
+// Where the device libraries come from. On Windows: the tool's own folder
+// first (a front-desk folder with the real vendor DLLs), else the bench\
+// folder beside the tool, where an installed kit keeps the bench's facades.
+// Natively the bench is linked in and this does nothing.
+void FindDeviceLibraries();
+
 // EncodeInit with the configured INI (a private 260-byte copy of the path,
 // since EncodeInit writes the port number into byte 1); throws on failure.
 // Returns the port EncodeInit chose. EncoderSession closes it again.

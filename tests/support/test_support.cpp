@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 namespace kstest {
 
 std::string TempDir() {
@@ -56,8 +58,18 @@ std::vector<uint8_t> CollectorFrame(uint8_t command, const std::vector<uint8_t> 
     return frame;
 }
 
+std::string VectorFile(const std::string &file) {
+    const std::string path = std::string(KS_TEST_VECTORS) + "/" + file;
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (!in.is_open()) ADD_FAILURE() << "known-answer file missing: " << path;
+    else if (text.str().empty()) ADD_FAILURE() << "known-answer file empty: " << path;
+    return text.str();
+}
+
 std::string VectorLine(const std::string &file, const std::string &name) {
-    std::ifstream in(std::string(KS_TEST_VECTORS) + "/" + file);
+    std::istringstream in(VectorFile(file));
     std::string line;
     while (std::getline(in, line)) {
         if (line.rfind(name + ":", 0) == 0) return line.substr(name.size() + 1);

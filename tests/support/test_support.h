@@ -17,6 +17,10 @@ std::vector<uint8_t> Hex(const std::string &text);
 // one), 00, command, data, and the sum of every byte after the length.
 std::vector<uint8_t> CollectorFrame(uint8_t command, const std::vector<uint8_t> &data);
 // Reads a line "name: hex bytes" from a test-vector file (the part after ':').
+// The known-answer file tests/vectors/<file>, read whole. A file that is
+// missing or empty fails the calling test with its path, so a lost vector
+// file is never mistaken for a wrong answer.
+std::string VectorFile(const std::string &file);
 std::string VectorLine(const std::string &file, const std::string &name);
 
 }  // namespace kstest

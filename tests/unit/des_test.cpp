@@ -44,7 +44,7 @@ std::vector<std::string> SplitBars(const std::string &line) {
 
 DesVectors LoadVectors() {
     DesVectors v;
-    std::ifstream in(std::string(KS_TEST_VECTORS) + "/des.txt");
+    std::istringstream in(kstest::VectorFile("des.txt"));
     std::string line;
     while (std::getline(in, line)) {
         if (line.empty() || line[0] == '#') continue;

@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# What an integrator gets: installs the build tree into an empty prefix,
+# checks the files it holds, builds programs against the installed tree (not
+# the build tree) and runs them, runs the installed tool on a bench, then
+# makes the packages and checks what they hold.
+#   check_install.sh native|win32 BUILD_DIR SOURCE_DIR [CROSS_PREFIX]
+set -euo pipefail
+platform=$1 build=$(cd "$2" && pwd) source=$(cd "$3" && pwd) cross=${4:-}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+fail() { echo "check_install: $*" >&2; exit 1; }
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+[ -n "$version" ] || fail "no project version in $build/CMakeCache.txt"
+
+# The Des2 known answer every consumer checks: the first "data | result"
+# line of the vector file.
+vector=$(grep -v '^#' "$source/tests/vectors/des.txt" | awk -F'|' 'NF == 2 { print; exit }')
+data=${vector%%|*} expected=${vector#*|}
+[ -n "$vector" ] || fail "no Des2 vector in tests/vectors/des.txt"
+
+expect_files() {  # every named file exists in the tree
+  local root=$1; shift
+  for f in "$@"; do [ -e "$root/$f" ] || fail "missing from $(basename "$root"): $f"; done
+}
+listing_has() {   # every name appears in a package listing
+  local listing=$1 what=$2; shift 2
+  for f in "$@"; do grep -q -- "$f\$" <<<"$listing" || fail "$what lacks $f"; done
+}
+
+if [ "$platform" = native ]; then
+  files=(lib/libkestrane.so lib/libkestrane.so.1 "lib/libkestrane.so.$version" include/kestrane.h
+         lib/pkgconfig/kestrane.pc lib/pkgconfig/kestrane-bench.pc lib/cmake/Kestrane/KestraneConfig.cmake
+         lib/cmake/Kestrane/KestraneConfigVersion.cmake bin/kestrane lib/kestrane/bench/libkestrane_bench.so
+         share/doc/kestrane/README.md share/doc/kestrane/tool.md)
+  expect_files "$prefix" "${files[@]}"
+  # The bench provides the vendor functions; it must not sit where the
+  # loader finds a device library by default.
+  [ -z "$(find "$prefix/lib" -maxdepth 1 -name 'libkestrane_bench*')" ] || fail "the bench library is in lib/"
+
+  # C, through pkg-config.
+  export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+  [ "$(pkg-config --modversion kestrane)" = "$version" ] || fail "pkg-config reports another version"
+  # shellcheck disable=SC2046
+  cc -std=c99 -Wall -Werror -o "$work/consumer_c" "$source/tests/install/consumer.c" \
+     $(pkg-config --cflags --libs kestrane kestrane-bench)
+  LD_LIBRARY_PATH=$prefix/lib "$work/consumer_c" "$data" "$expected"
+
+  # C++, through find_package(Kestrane).
+  cmake -S "$source/tests/install/cmake_consumer" -B "$work/cmake_consumer" \
+        -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_COMPILER_LAUNCHER= >/dev/null
+  cmake --build "$work/cmake_consumer" >/dev/null
+  "$work/cmake_consumer/consumer" "$data" "$expected"
+
+  # The installed tool finds its library and the bench by itself.
+  tool=$prefix/bin/kestrane
+  "$tool" bench init --medium mifare "$work/bench" >/dev/null
+  "$tool" --bench "$work/bench" issue guest --rooms 101 --start "2026-03-01 14:00" --end "2026-03-03 12:00" >/dev/null
+  "$tool" --bench "$work/bench" --json read | grep -q '"kind":"guest"' || fail "installed tool did not read back the guest card"
+
+  # Packages: the tarball and the .deb hold the same tree.
+  (cd "$build" && cpack -B "$work/packages" >/dev/null)
+  tarball=$work/packages/Kestrane-$version-Linux.tar.gz
+  deb=$(ls "$work"/packages/kestrane_"$version"_*.deb 2>/dev/null | head -n 1)
+  [ -f "$tarball" ] || fail "no $(basename "$tarball")"
+  [ -n "$deb" ] || fail "no kestrane_${version}_*.deb"
+  listing_has "$(tar -tzf "$tarball")" "$(basename "$tarball")" "${files[@]}"
+  listing_has "$(dpkg-deb -c "$deb" | awk '{ print $6 }')" "$(basename "$deb")" "${files[@]}"
+  dpkg-deb -f "$deb" Depends | grep -q libinih || fail "the .deb does not depend on libinih"
+else
+  objdump=${cross}objdump
+  files=(bin/Kestrane.dll bin/kestrane.exe bin/KestraneBench.dll lib/libKestrane.dll.a lib/Kestrane.def
+         include/kestrane.h bin/bench/README.txt share/doc/kestrane/README.md)
+  facades=(MWIC_32.dll RC500_232.dll clsic32.dll IBFS32.dll CP2101.dll)
+  expect_files "$prefix" "${files[@]}" "${facades[@]/#/bin/bench/}"
+  # Facades carry the vendor libraries' names: only ever under bench/.
+  for f in "${facades[@]}"; do
+    found=$(find "$prefix" -iname "$f" | grep -v "^$prefix/bin/bench/" || true)
+    [ -z "$found" ] || fail "a facade outside bin/bench: $found"
+  done
+
+  # The version resource, as Windows reads it.
+  "${cross}gcc" -o "$work/version_info.exe" "$source/tests/install/version_info.c" -lversion
+  info=$(wine "$work/version_info.exe" "$prefix/bin/Kestrane.dll" | tr -d '\r')
+  for want in "CompanyName=Kestrane" "ProductName=Kestrane" "FileVersion=$version" "ProductVersion=$version" \
+              "OriginalFilename=Kestrane.dll" "Fixed=$version.0"; do
+    grep -qx -- "$want" <<<"$info" || fail "version resource lacks $want; it holds: $info"
+  done
+  grep -q '^FileDescription=.' <<<"$info" || fail "version resource has no FileDescription"
+
+  # C, linked with the installed import library; run as one tries things
+  # out: the DLL beside the bench's DLLs in a scratch folder.
+  mkdir -p "$work/try"
+  "${cross}gcc" -std=c99 -Wall -Werror -static -I"$prefix/include" -o "$work/try/consumer.exe" \
+     "$source/tests/install/consumer.c" -L"$prefix/lib" -lKestrane
+  cp "$prefix/bin/Kestrane.dll" "$prefix/bin/KestraneBench.dll" "$prefix"/bin/bench/*.dll "$work/try/"
+  (cd "$work/try" && wine consumer.exe "$data" "$expected")
+
+  # The installed kestrane.exe reaches the bench's facades in bin/bench by itself.
+  tool=$prefix/bin/kestrane.exe
+  (cd "$work" && wine "$tool" bench init --medium mifare bench >/dev/null &&
+   wine "$tool" --bench bench issue guest --rooms 101 --start "2026-03-01 14:00" --end "2026-03-03 12:00" >/dev/null &&
+   wine "$tool" --bench bench --json read) | grep -q '"kind":"guest"' || fail "installed kestrane.exe did not read back the guest card"
+
+  # The zip: the same tree under one top folder, facades only under bench/.
+  (cd "$build" && cpack -B "$work/packages" >/dev/null)
+  zip=$work/packages/Kestrane-$version-win32.zip
+  [ -f "$zip" ] || fail "no $(basename "$zip")"
+  listing=$(python3 -m zipfile -l "$zip" | awk 'NR > 1 { print $1 }')
+  listing_has "$listing" "$(basename "$zip")" "${files[@]}" "${facades[@]/#/bin/bench/}"
+  for f in "${facades[@]}"; do
+    outside=$(grep -i "/$f\$" <<<"$listing" | grep -v '/bin/bench/' || true)
+    [ -z "$outside" ] || fail "the zip holds a facade outside bin/bench: $outside"
+  done
+fi
+echo "check_install: $platform install tree, consumers and packages of Kestrane $version are as expected"
