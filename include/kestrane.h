@@ -20,7 +20,10 @@
 
 #if defined(_WIN32)
 #define KS_STDCALL __stdcall
-#if defined(KESTRANE_BUILDING_LIBRARY)
+#if defined(KS_API)
+/* Defined by the caller: a program that binds the exports its own way
+ * (a delay-load import library calls them through plain thunks). */
+#elif defined(KESTRANE_BUILDING_LIBRARY)
 #define KS_API __declspec(dllexport)
 #else
 #define KS_API __declspec(dllimport)

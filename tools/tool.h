@@ -59,8 +59,8 @@ struct Context {
 void PublishBenchFolder(const Context &ctx);
 
 // Where the device libraries come from. On Windows: the tool's own folder
-// first (a front-desk folder with the real vendor DLLs), else the bench\
-// folder beside the tool, where an installed kit keeps the bench's facades.
+// first (a front-desk folder with the real vendor DLLs), else the folder
+// "bench" beside the tool, where an installed kit keeps the bench's facades.
 // Natively the bench is linked in and this does nothing.
 void FindDeviceLibraries();
 

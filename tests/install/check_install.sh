@@ -93,7 +93,7 @@ else
   # C, linked with the installed import library; run as one tries things
   # out: the DLL beside the bench's DLLs in a scratch folder.
   mkdir -p "$work/try"
-  "${cross}gcc" -std=c99 -Wall -Werror -static -I"$prefix/include" -o "$work/try/consumer.exe" \
+  "${cross}gcc" -std=c99 -Wall -Werror -I"$prefix/include" -o "$work/try/consumer.exe" \
      "$source/tests/install/consumer.c" -L"$prefix/lib" -lKestrane
   cp "$prefix/bin/Kestrane.dll" "$prefix/bin/KestraneBench.dll" "$prefix"/bin/bench/*.dll "$work/try/"
   (cd "$work/try" && wine consumer.exe "$data" "$expected")
