@@ -1,17 +1,37 @@
 #!/usr/bin/env bash
-# Runs every test: the native suite, the Windows suite under Wine, the
-# sanitizer suite and the benchmarks in short mode. Installs what it lacks.
+# Runs every test: the native suite (built from a copy of the checkout in an
+# empty folder), the sanitizer suite and the Windows suite under Wine, with
+# the benchmarks in short mode; the native and Windows suites also install
+# their build, build programs against the install tree and make the
+# packages. Installs what it lacks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-kestrane}"
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 jobs=$(nproc)
+# What this run started or made, undone when it ends, however it ends.
+cleanup=()
+on_exit() { for step in "${cleanup[@]}"; do eval "$step" || true; done; }
+trap on_exit EXIT
 
-echo "== native"
-cmake --preset native >/dev/null
-cmake --build --preset native -j"$jobs"
-ctest --preset native -j"$jobs"
+echo "== native (built from a copy of the checkout in an empty folder)"
+# Whoever clones the repository has nothing beside it. The native suite is
+# built and run from a copy of the tracked files in an empty temporary
+# folder, so a build or a test that reads anything outside the checkout
+# fails here, as it would for them.
+scratch=$(mktemp -d)
+cleanup+=('rm -rf "$scratch"')
+mkdir "$scratch/kestrane"
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  git ls-files -z --cached | tar --null --ignore-failed-read -T - -cf - 2>/dev/null | tar -xf - -C "$scratch/kestrane"
+else
+  tar --exclude=./build -cf - . | tar -xf - -C "$scratch/kestrane"
+fi
+(cd "$scratch/kestrane" &&
+ cmake --preset native >/dev/null &&
+ cmake --build --preset native -j"$jobs" &&
+ ctest --preset native -j"$jobs")
 
 echo "== sanitizers (ASan + UBSan, clang)"
 # The same suites, the fuzz corpus replays included, built with clang and
@@ -30,7 +50,7 @@ cmake --build --preset win32 -j"$jobs"
 # serves us and is left alone); ours is stopped when the run ends, and its
 # output never holds the caller's pipes open.
 if wineserver -p </dev/null >/dev/null 2>&1; then
-  trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+  cleanup+=('wineserver -k >/dev/null 2>&1')
 fi
 # Start Wine once before the suite: the first process of a prefix brings up
 # its services, and a test program racing that start-up can stall. A stalled
