@@ -42,3 +42,20 @@ def doc_example(doc, language):
     """The first fenced `language` block of docs/<doc>."""
     text = (REPO / "docs" / doc).read_text()
     return re.search(rf"```{language}\n(.*?)```", text, re.S).group(1)
+
+
+EXAMPLE_RECORD = (3, "2026-03-01 10:15", "0A0B0C0D")
+
+
+def run_example(cmd, folder, **env):
+    """Runs a docs example on a fresh bench holding one collector record and
+    checks what it printed against the tool's view of the same bench."""
+    make_bench(folder, [EXAMPLE_RECORD])
+    out = subprocess.run(cmd, capture_output=True, text=True, check=True, cwd=folder,
+                         env=dict(os.environ, KESTRANE_BENCH=str(folder), **env)).stdout
+    serial = tool("serial", "mifare", "--port", "3", bench=folder)["serial"]
+    kind, when, card = EXAMPLE_RECORD
+    for line in ("encoder on COM3", f"issued guest card {serial}", f"read: guest {serial}",
+                 "after clearing: cleared", f"open-door record: 1 {kind} {when}"):
+        assert line in out, f"{line!r} not in:\n{out}"
+    assert card in out and tool("read", bench=folder)["kind"] == "cleared"
