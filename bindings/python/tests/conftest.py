@@ -11,7 +11,9 @@ import rig  # noqa: E402
 
 # One bench folder per process: the bench loads it at the library's first
 # vendor call, so it must exist (with the collector's log) before that.
-COLLECTOR_RECORDS = [(3, "2026-03-01 10:15", "0A0B0C0D"), (7, "2026-03-02 23:59", "DEADBEEF")]
+# The second names no real time: the log must still come through whole.
+COLLECTOR_RECORDS = [(3, "2026-03-01 10:15", "0A0B0C0D"), (4, "2026-02-31 25:10", "01020304"),
+                     (7, "2026-03-02 23:59", "DEADBEEF")]
 
 
 @pytest.fixture(scope="session")

@@ -77,8 +77,10 @@ def test_bad_fields_are_refused_before_the_library_runs(encoder, kind, fields, c
 
 def test_collect_returns_the_collectors_log(encoder):
     records = encoder.collect()
-    assert [(r.kind, f"{r.time:%Y-%m-%d %H:%M}", r.card) for r in records] == COLLECTOR_RECORDS
-    assert [r.n for r in records] == [1, 2]
+    assert [(r.kind, "%04d-%02d-%02d %02d:%02d" % tuple(r.raw_time), r.card) for r in records] == COLLECTOR_RECORDS
+    assert [r.time and f"{r.time:%Y-%m-%d %H:%M}" for r in records] == [
+        when if rig.real_date(when) else None for _, when, _ in COLLECTOR_RECORDS]
+    assert [r.n for r in records] == [1, 2, 3]
 
 
 def test_serials_match_the_tools(encoder, bench):
