@@ -371,7 +371,10 @@ class Encoder:
         self.close()
 
     def __del__(self):
-        self.close()
+        try:
+            self.close()
+        except Exception:  # at interpreter exit the library may be gone already
+            pass
 
     def _require_open(self):
         if not self._open:
