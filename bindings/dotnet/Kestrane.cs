@@ -182,7 +182,9 @@ namespace Kestrane
         public Encoder(string configPath)
         {
             if (configPath == null) throw new ArgumentNullException("configPath");
-            byte[] path = Encoding.UTF8.GetBytes(configPath);
+            // The library opens the file with the system's narrow-character
+            // calls: the ANSI code page on Windows, UTF-8 on Linux.
+            byte[] path = Encoding.Default.GetBytes(configPath);
             if (path.Length >= PathBuffer)
                 throw new ArgumentException("the path is " + path.Length + " bytes long, at most " + (PathBuffer - 1) + " are accepted", "configPath");
             byte[] buffer = new byte[PathBuffer];

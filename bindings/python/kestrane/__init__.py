@@ -184,6 +184,7 @@ class _CardArgs:
 
 
 def _build_issue(kind, fields):
+    fields = {name: v for name, v in fields.items() if v is not None}  # None: not given
     takes, needs = _ISSUING[kind]
     for name in fields:
         if name not in takes:
@@ -347,7 +348,9 @@ class Encoder:
     One encoder at a time: the library keeps a single encoder state."""
 
     def __init__(self, config):
-        path = os.fsencode(config)
+        # The library opens the file with the system's narrow-character calls:
+        # the ANSI code page on Windows.
+        path = os.fspath(config).encode("mbcs") if _native.WINDOWS else os.fsencode(config)
         if len(path) >= _PATH_BUFFER:
             raise ValueError(f"config: the path is {len(path)} bytes long, at most {_PATH_BUFFER - 1} are accepted")
         buffer = ctypes.create_string_buffer(path, _PATH_BUFFER)

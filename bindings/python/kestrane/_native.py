@@ -48,10 +48,10 @@ PROTOTYPES = {
 }
 RESULT_TYPE = ctypes.c_int16
 
-_WINDOWS = sys.platform == "win32"
+WINDOWS = sys.platform == "win32"
 _LIBRARY_NAMES = (
-    ("Kestrane64.dll",) if _WINDOWS and struct.calcsize("P") == 8
-    else ("Kestrane.dll",) if _WINDOWS
+    ("Kestrane64.dll",) if WINDOWS and struct.calcsize("P") == 8
+    else ("Kestrane.dll",) if WINDOWS
     else ("libkestrane.so.1", "libkestrane.so"))
 _BENCH_NAME = "libkestrane_bench.so"
 # Where a folder of libraries keeps the bench: beside the library (the build
@@ -138,7 +138,7 @@ def library():
             return _lib
         env = os.environ.get("KESTRANE_LIBRARY_DIR")
         dirs = [Path(env)] if env else _install_tree_dirs()
-        load = _load_windows if _WINDOWS else _load_posix
+        load = _load_windows if WINDOWS else _load_posix
         lib = load(dirs, search_system=not env)
         if lib is None:
             where = f"KESTRANE_LIBRARY_DIR={env}" if env else "the install tree and the system's library path"
