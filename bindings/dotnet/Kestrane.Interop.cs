@@ -145,6 +145,7 @@ namespace Kestrane.Interop
         [DllImport("libdl.so.2")] static extern IntPtr dlerror();
         [DllImport("kernel32", CharSet = CharSet.Unicode, SetLastError = true)]
         static extern IntPtr LoadLibraryExW(string file, IntPtr reserved, uint flags);
+        [DllImport("kernel32", CharSet = CharSet.Unicode)] static extern bool SetDllDirectoryW(string dir);
         // Mono's table of library names: maps a DllImport name to a file.
         [DllImport("__Internal")] static extern void mono_dllmap_insert(IntPtr assembly, string dll, string func, string tdll, string tfunc);
 
@@ -189,6 +190,14 @@ namespace Kestrane.Interop
                 // Loaded by its full path first, the DLL is the module the
                 // DllImport name then resolves to.
                 string dll = FirstFile(dirs, new[] { importName + ".dll" }, new[] { "" });
+                if (dll != null && !string.IsNullOrEmpty(Environment.GetEnvironmentVariable("KESTRANE_BENCH")))
+                {
+                    // The bench's facade DLLs stand in for the vendor DLLs; they
+                    // live in a bench folder beside the library.
+                    string here = Path.GetDirectoryName(dll);
+                    foreach (string b in new[] { Path.Combine(here, "bench"), Path.Combine(Path.GetDirectoryName(here) ?? here, "bench") })
+                        if (Directory.Exists(b)) { SetDllDirectoryW(b); break; }
+                }
                 if (dll != null && LoadLibraryExW(dll, IntPtr.Zero, LoadWithAlteredSearchPath) == IntPtr.Zero)
                     throw new DllNotFoundException(dll + " did not load (error " + Marshal.GetLastWin32Error() + ")");
                 if (dll == null && !searchSystem)
