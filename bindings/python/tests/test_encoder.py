@@ -1,5 +1,6 @@
 """The Python binding against libkestrane.so and a bench folder."""
 import copy
+import json
 import subprocess
 import sys
 from datetime import datetime
@@ -106,13 +107,36 @@ def test_collector_takes_time_and_rooms(bench):
     assert (shown["clock"], shown["room"]) == ("2026-04-05 06:07:08", "01 00 01 00 00 00 00 00 00 00")
 
 
+def in_own_process(code, folder):
+    """Runs `code` with the bench folder's config.ini as argv[1]: a process
+    loads one bench folder, so another card or medium needs another process."""
+    env = dict(rig.os.environ, KESTRANE_BENCH=str(folder), PYTHONPATH=str(rig.REPO / "bindings/python"))
+    return subprocess.run([sys.executable, "-c", code, str(folder / "config.ini")], check=True, text=True,
+                          capture_output=True, env=env).stdout
+
+
 def test_system_password_card(tmp_path):
     # Another card in the encoder: another bench, so another process.
     folder = rig.make_bench(tmp_path / "pw")
     rig.tool("bench", "card", "new", "--system-password", "--insert", bench=folder)
-    code = ("import kestrane, sys; enc = kestrane.Encoder(sys.argv[1]); p = enc.system_password(); "
-            "print(p.pass_, p.password_bytes)")
-    out = subprocess.run([sys.executable, "-c", code, str(folder / "config.ini")], check=True, text=True,
-                         capture_output=True, env=dict(rig.os.environ, KESTRANE_BENCH=str(folder), PYTHONPATH=str(rig.REPO / "bindings/python"))).stdout
+    out = in_own_process("import kestrane, sys; enc = kestrane.Encoder(sys.argv[1]); p = enc.system_password(); "
+                         "print(p.pass_, p.password_bytes)", folder)
     pass_ = rig.tool("bench", "show", bench=folder)["pass"]
     assert out.split()[0] == pass_
+
+
+@pytest.mark.parametrize("medium", ["ic", "temic"])
+def test_other_media_issue_read_and_clear(tmp_path, medium):
+    # Each medium is a bench of its own, so a process of its own.
+    folder = tmp_path / medium
+    rig.tool("bench", "init", "--medium", medium, str(folder))
+    code = ("import json, sys, datetime as d, kestrane\n"
+            "with kestrane.Encoder(sys.argv[1]) as enc:\n"
+            "    serial = enc.issue('guest', rooms=[101, 102], start=d.datetime(2026, 3, 1, 14), end=d.datetime(2026, 3, 3, 12))\n"
+            "    card = enc.read()\n"
+            "    print(json.dumps([serial, card.serial, card.rooms, enc.clear()]))\n")
+    issued, read, rooms, cleared = json.loads(in_own_process(code, folder))
+    after = rig.tool("read", bench=folder)
+    assert (after["kind"], issued, read, rooms) == ("cleared", after["serial"], after["serial"], [101, 102, 0, 0])
+    # The TEMIC driver reports no serial when clearing.
+    assert cleared == (None if medium == "temic" else issued)
