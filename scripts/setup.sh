@@ -10,6 +10,11 @@ for p in cmake make g++ pkg-config g++-mingw-w64-i686-posix binutils-mingw-w64-i
          clang libclang-rt-14-dev ccache dpkg-dev file; do
   have "$p" || need+=("$p")
 done
+# The .NET and Python bindings: Mono to build and test the assembly, pytest,
+# venv, setuptools and wheel for the Python package's tests (offline pip install).
+for p in mono-mcs mono-runtime python3-pytest python3-venv python3-setuptools python3-wheel; do
+  have "$p" || need+=("$p")
+done
 if [ ${#need[@]} -gt 0 ]; then
   echo "setup: installing ${need[*]}"
   if ! dpkg --print-foreign-architectures | grep -qx i386; then dpkg --add-architecture i386; fi
