@@ -23,6 +23,8 @@
 #include <windows.h>
 constexpr bool kWindows = true;
 #else
+#include <sys/stat.h>
+#include <unistd.h>
 constexpr bool kWindows = false;
 #endif
 
@@ -180,6 +182,27 @@ TEST(ProfileAgreement, EveryAnswerIsWindowsAnswer) {
     std::printf("%zu files, %zu questions, %zu differences%s\n", files.size(), asked, differences,
                 writing ? " (answers written)" : "");
     EXPECT_EQ(differences, 0u);
+}
+
+// A configuration path that names no regular file reads as a missing file,
+// at once: a folder, and natively a pipe, which a plain open() would wait on
+// until someone wrote to it, holding EncodeInit forever.
+TEST(ProfileAgreement, APathToNoRegularFileGivesTheDefault) {
+    std::vector<std::string> paths = {CorpusDir() + "/files"};
+#ifndef _WIN32
+    const std::string pipe = std::filesystem::temp_directory_path().string() + "/ks-ini-pipe-" +
+                             std::to_string(getpid());
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    paths.push_back(pipe);
+#endif
+    for (const std::string &path : paths) {
+        char out[8];
+        EXPECT_EQ(platform::ReadProfileString("Config", "LockType", "1", out, sizeof(out), path.c_str()), 1u) << path;
+        EXPECT_STREQ(out, "1") << path;
+    }
+#ifndef _WIN32
+    std::remove(pipe.c_str());
+#endif
 }
 
 }  // namespace
