@@ -1,6 +1,7 @@
 // The library's only door to the operating system. win32.cpp calls the real
 // Win32 functions; posix.cpp serves the same contracts on Linux (INI files
-// through inih, the registry from the registry file the bench writes).
+// through a reader of its own, the registry from the registry file the bench
+// writes).
 // Nothing here allocates on the heap: exports call these functions.
 #pragma once
 
@@ -9,9 +10,11 @@
 
 namespace platform {
 
-// GetPrivateProfileStringA: section and key matched ignoring case, first match
-// wins, `fallback` when the file, section or key is absent; the value is cut
-// to size - 1 characters and always NUL-terminated. Returns the length copied.
+// GetPrivateProfileStringA: section and key matched ignoring case, the first
+// section and the first key of a name win, `fallback` when the file, section,
+// key or its '=' is absent; one pair of quotes around the value is dropped;
+// the value is cut to size - 1 characters and always NUL-terminated. Returns
+// the length copied. posix.cpp lists every rule it keeps.
 uint32_t ReadProfileString(const char *section, const char *key, const char *fallback,
                            char *out, uint32_t size, const char *file);
 
