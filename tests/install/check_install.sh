@@ -68,7 +68,7 @@ if [ "$platform" = native ]; then
   [ -n "$deb" ] || fail "no kestrane_${version}_*.deb"
   listing_has "$(tar -tzf "$tarball")" "$(basename "$tarball")" "${files[@]}"
   listing_has "$(dpkg-deb -c "$deb" | awk '{ print $6 }')" "$(basename "$deb")" "${files[@]}"
-  dpkg-deb -f "$deb" Depends | grep -q libinih || fail "the .deb does not depend on libinih"
+  dpkg-deb -f "$deb" Depends | grep -q libstdc++ || fail "the .deb names no dependencies of its binaries"
 else
   objdump=${cross}objdump
   files=(bin/Kestrane.dll bin/kestrane.exe bin/KestraneBench.dll lib/libKestrane.dll.a lib/Kestrane.def
