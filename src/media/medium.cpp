@@ -8,6 +8,11 @@
 
 namespace {
 
+// CardSerial elements ReadCard reports: the IC 4442 card's three serial bytes
+// and their check byte; the TEMIC card's two identity bytes and two zeros.
+constexpr int kIcSerialElements = 4;
+constexpr int kTemicSerialElements = 4;
+
 // An operation that only answers `Code`, whatever it is given.
 template <int16_t Code, class... Args>
 int16_t Answer(EncoderState &, Args...) {
@@ -30,22 +35,27 @@ int16_t ReadSystemCard(EncoderState &enc, int16_t *image) {
 
 }  // namespace
 
-// Nothing to open or close but the contact encoder; no medium serves cards,
-// and the reserved LockTypes say so where their answer differs.
-const Medium kNoMedium = {0, Answer<KS_ERR_MEDIUM_RESERVED>, Answer<KS_ERR_UNAVAILABLE>, Answer<KS_ERR_UNAVAILABLE>,
-                          Answer<KS_ERR_UNAVAILABLE>,     Answer<KS_ERR_UNAVAILABLE>, Answer<KS_ERR_UNAVAILABLE>,
-                          Answer<KS_ERR_UNAVAILABLE>};
+// Fields in order: serialLength, open, close, writeCard, readCard,
+// readSystemCard, clearCard, readDataCard.
+
+// No medium serves cards; only EncodeInit calls the configuration reserved.
+const Medium kNoMedium = {0, Answer<KS_ERR_MEDIUM_RESERVED>, Answer<KS_ERR_UNAVAILABLE>,
+                          Answer<KS_ERR_UNAVAILABLE>, Answer<KS_ERR_UNAVAILABLE>, Answer<KS_ERR_UNAVAILABLE>,
+                          Answer<KS_ERR_UNAVAILABLE>, Answer<KS_ERR_UNAVAILABLE>};
+// Recognised but not served: reserved where the medium itself is asked for.
 const Medium kReservedMedium = {0, Answer<KS_ERR_MEDIUM_RESERVED>, Answer<KS_ERR_MEDIUM_RESERVED>,
-                                Answer<KS_ERR_UNAVAILABLE>,     Answer<KS_ERR_UNAVAILABLE>,
-                                Answer<KS_ERR_UNAVAILABLE>,     Answer<KS_ERR_MEDIUM_RESERVED>,
-                                Answer<KS_ERR_MEDIUM_RESERVED>};
-const Medium kIc4442Medium = {4, IcOpen,       IcClose,     IcWriteCard,   ReadOrInvalid<IcReadCard>, ReadSystemCard<IcReadCard>,
-                              IcClearCard, IcReadDataCard};
+                                Answer<KS_ERR_UNAVAILABLE>, Answer<KS_ERR_UNAVAILABLE>, Answer<KS_ERR_UNAVAILABLE>,
+                                Answer<KS_ERR_MEDIUM_RESERVED>, Answer<KS_ERR_MEDIUM_RESERVED>};
+// The contact encoder stays open from EncodeInit to EncodeExit.
+const Medium kIc4442Medium = {kIcSerialElements, IcOpen, IcClose, IcWriteCard, ReadOrInvalid<IcReadCard>,
+                              ReadSystemCard<IcReadCard>, IcClearCard, IcReadDataCard};
 // TEMIC and Mifare open their encoder per operation.
-const Medium kTemicMedium = {4, Answer<KS_OK>,  Answer<KS_OK>,  TemicWriteCard,   ReadOrInvalid<TemicReadCard>,
-                             ReadSystemCard<TemicReadCard>, TemicClearCard, TemicReadDataCard};
-const Medium kMifareMedium = {kMediumSerialLength, Answer<KS_OK>,        Answer<KS_OK>,   MifareWriteCard,   ReadOrInvalid<MifareReadCard>,
-                              MifareReadSystemCard, MifareClearCard, MifareReadDataCard};
+const Medium kTemicMedium = {kTemicSerialElements, Answer<KS_OK>, Answer<KS_OK>, TemicWriteCard,
+                             ReadOrInvalid<TemicReadCard>, ReadSystemCard<TemicReadCard>, TemicClearCard,
+                             TemicReadDataCard};
+const Medium kMifareMedium = {kMediumSerialLength, Answer<KS_OK>, Answer<KS_OK>, MifareWriteCard,
+                              ReadOrInvalid<MifareReadCard>, MifareReadSystemCard, MifareClearCard,
+                              MifareReadDataCard};
 
 const Medium *MediumFor(int16_t lockType) {
     switch (lockType) {
