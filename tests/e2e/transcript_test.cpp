@@ -9,8 +9,10 @@
 // change of behaviour that is meant, in a commit that says so).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -48,10 +50,12 @@ std::string Values(const int16_t (&a)[N]) {
     return s;
 }
 
-// One export call: its result, the named host arrays and the vendor calls.
-void Step(const std::string &what, int16_t result, const std::string &arrays = "") {
+// One export call: its result, the host's arrays as the call left them
+// (rendered only now, after the call) and the vendor calls it made.
+using Arrays = std::function<std::string()>;
+void Step(const std::string &what, int16_t result, const Arrays &arrays = nullptr) {
     out << "== " << what << " -> " << Hex(result) << "\n";
-    if (!arrays.empty()) out << "   host" << arrays << "\n";
+    if (arrays) out << "   host" << arrays() << "\n";
     for (const bench::Call &c : bench::CallLog()) {
         out << "   " << c.fn << "(";
         for (size_t i = 0; i < c.args.size(); ++i) out << (i ? "," : "") << c.args[i];
@@ -76,169 +80,103 @@ void DrainRecords(const std::string &where) {
     for (int i = 0; i < 4; ++i) {
         int16_t header[1] = {}, u[1] = {}, list[6] = {}, kind[1] = {}, time[5] = {}, bytes[4] = {};
         const int16_t r = ReadOneOpenDoorRecord(header, u, u, u, list, kind, time, bytes);
-        Step(where + " ReadOneOpenDoorRecord", r,
-             Values(header) + " |" + Values(list) + " |" + Values(kind) + " |" + Values(time) + " |" + Values(bytes));
+        Step(where + " ReadOneOpenDoorRecord", r, [&] {
+            return Values(header) + " |" + Values(list) + " |" + Values(kind) + " |" + Values(time) + " |" +
+                   Values(bytes);
+        });
         if (r != KS_OK) break;
     }
 }
 
 void ReadBack(const std::string &where) {
     ReadOutputs o;
-    const int16_t r = o.Read();
-    std::string arrays;
-    for (const auto &slot : o.Slots()) arrays += " " + std::to_string(slot.second);
-    Step(where + " ReadCard", r, arrays);
+    Step(where + " ReadCard", o.Read(), [&] {
+        std::string arrays;
+        for (const auto &slot : o.Slots()) arrays += " " + std::to_string(slot.second);
+        return arrays;
+    });
 }
 
 // Every export once, with the medium's devices and cards on the bench when
-// there is a medium.
+// there is a medium; lockDigit 0 skips EncodeInit.
 void Walk(const std::string &name, char lockDigit, std::optional<Medium> m) {
-    const std::string at = "[" + name + "]";
+    const std::string at = "[" + name + "] ";
     bench::Reset();
     if (m) PlaceEncoder(*m);
     if (lockDigit != 0) {
         PathBuffer path(WriteIni(MediumIni(lockDigit)));
-        const int16_t r = EncodeInit(path.get());
-        Step(at + " EncodeInit", r, " port " + std::to_string(path.port()));
+        Step(at + "EncodeInit", EncodeInit(path.get()), [&] { return " port " + std::to_string(path.port()); });
     }
     // Every kind on a fresh cleared card, read back.
     for (const CardKindRow &k : kCardKinds) {
         if (m) Insert(FactoryCard(*m));
         IssueArgs a;
-        {
-            const int16_t r = a.Issue(k.make);
-            Step(at + " " + k.name, r, Values(a.serial) + " |" + Values(a.start) + " |" + Values(a.end));
-        }
-        ReadBack(at + " " + k.name);
+        Step(at + k.name, a.Issue(k.make),
+             [&] { return Values(a.serial) + " |" + Values(a.start) + " |" + Values(a.end); });
+        ReadBack(at + k.name);
     }
-    {
-        IssueArgs a;
-        {
-            const int16_t r = a.Issue(MakeSealCard);
-            Step(at + " MakeSealCard", r, Values(a.serial) + " |" + Values(a.start));
-        }
-    }
+    IssueArgs seal;
+    Step(at + "MakeSealCard", seal.Issue(MakeSealCard),
+         [&] { return Values(seal.serial) + " |" + Values(seal.start); });
     // The issued card: refused for a second issue, cleared, read as cleared.
-    {
-        IssueArgs a;
-        {
-            const int16_t r = a.Issue(MakeGuestCard);
-            Step(at + " MakeGuestCard again", r, Values(a.serial));
-        }
-        int16_t serial[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
-        {
-            const int16_t r = ClearCardData(serial);
-            Step(at + " ClearCardData", r, Values(serial));
-        }
-        ReadBack(at + " cleared");
-    }
+    IssueArgs again;
+    Step(at + "MakeGuestCard again", again.Issue(MakeGuestCard), [&] { return Values(again.serial); });
+    int16_t serial[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
+    const auto serialOut = [&] { return Values(serial); };
+    Step(at + "ClearCardData", ClearCardData(serial), serialOut);
+    ReadBack(at + "cleared");
     // The system password card (it hands over this hotel's own password).
     if (m) {
         Card c = FactoryCard(*m, 1);
         MakeSystemPasswordCard(c, kHotelPassword, 0x5E);
         Insert(c);
     }
-    {
-        int16_t pass[5] = {-1, -1, -1, -1, -1};
-        {
-            const int16_t r = ReadSystemPas(pass);
-            Step(at + " ReadSystemPas", r, Values(pass));
-        }
-        int16_t serial[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
-        {
-            const int16_t r = ClearCardData(serial);
-            Step(at + " ClearCardData system card", r, Values(serial));
-        }
-    }
+    int16_t pass[5] = {-1, -1, -1, -1, -1};
+    const auto passOut = [&] { return Values(pass); };
+    Step(at + "ReadSystemPas", ReadSystemPas(pass), passOut);
+    std::fill(std::begin(serial), std::end(serial), -1);
+    Step(at + "ClearCardData system card", ClearCardData(serial), serialOut);
     // No card at all.
     if (m) Take(*m);
-    {
-        IssueArgs a;
-        {
-            const int16_t r = a.Issue(MakeChiefCard);
-            Step(at + " MakeChiefCard no card", r, Values(a.serial));
-        }
-        ReadBack(at + " no card");
-        int16_t pass[5] = {-1, -1, -1, -1, -1};
-        {
-            const int16_t r = ReadSystemPas(pass);
-            Step(at + " ReadSystemPas no card", r, Values(pass));
-        }
-        int16_t serial[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
-        {
-            const int16_t r = ClearCardData(serial);
-            Step(at + " ClearCardData no card", r, Values(serial));
-        }
-        {
-            const int16_t r = ClearCardData(nullptr);
-            Step(at + " ClearCardData null", r);
-        }
-    }
+    IssueArgs noCard;
+    Step(at + "MakeChiefCard no card", noCard.Issue(MakeChiefCard), [&] { return Values(noCard.serial); });
+    ReadBack(at + "no card");
+    std::fill(std::begin(pass), std::end(pass), -1);
+    Step(at + "ReadSystemPas no card", ReadSystemPas(pass), passOut);
+    std::fill(std::begin(serial), std::end(serial), -1);
+    Step(at + "ClearCardData no card", ClearCardData(serial), serialOut);
+    Step(at + "ClearCardData null", ClearCardData(nullptr));
     // Data cards: none in the reader, then one with three records.
-    {
-        const int16_t r = ReadDataCard(0);
-        Step(at + " ReadDataCard no data card", r);
-    }
-    DrainRecords(at + " no data card");
+    Step(at + "ReadDataCard no data card", ReadDataCard(0));
+    DrainRecords(at + "no data card");
     if (m == Medium::Ic) bench::Insert24c64(bench::Make24c64DataCard(DataLog()));
     for (bench::DataReader reader : {bench::DataReader::Temic, bench::DataReader::Mifare}) {
         bench::PlaceDataReader(reader, kEncoderPort);
         bench::InsertDataCard(reader, DataLog());
     }
-    {
-        const int16_t r = ReadDataCard(0);
-        Step(at + " ReadDataCard", r);
-    }
-    DrainRecords(at + " data card");
+    Step(at + "ReadDataCard", ReadDataCard(0));
+    DrainRecords(at + "data card");
     // The collector answers before any data card.
     bench::AttachCollector(kCollectorPort, "KS 01");
     bench::CollectorSetLog(DataLog());
-    {
-        const int16_t r = ReadDataCard(0);
-        Step(at + " ReadDataCard collector", r);
-    }
-    DrainRecords(at + " collector");
-    {
-        int16_t time[6] = {2026, 12, 8, 23, 59, 30};
-        {
-            const int16_t r = PDA_SetTime(time);
-            Step(at + " PDA_SetTime", r, Values(time));
-        }
-        int16_t room[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 300};
-        {
-            const int16_t r = PDA_SetRoomNumber(room);
-            Step(at + " PDA_SetRoomNumber", r, Values(room));
-        }
-    }
+    Step(at + "ReadDataCard collector", ReadDataCard(0));
+    DrainRecords(at + "collector");
+    int16_t time[6] = {2026, 12, 8, 23, 59, 30};
+    Step(at + "PDA_SetTime", PDA_SetTime(time), [&] { return Values(time); });
+    int16_t room[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 300};
+    Step(at + "PDA_SetRoomNumber", PDA_SetRoomNumber(room), [&] { return Values(room); });
     // The serial readers and Des2 take nothing from the configuration.
     if (m == Medium::Mifare) Insert(FactoryCard(*m, 2));
-    {
-        int16_t serial[8] = {kEncoderPort, -1, -1, -1, -1, -1, -1, -1};
-        {
-            const int16_t r = M1_ReadSn(serial);
-            Step(at + " M1_ReadSn", r, Values(serial));
-        }
-        bench::AttachIButtonReader(kIButtonPort);
-        bench::PlaceIButton(bench::MakeIButtonRom(0x01, 0x0000A1B2C3D4E5ull));
-        int16_t rom[8] = {kIButtonPort, -1, -1, -1, -1, -1, -1, -1};
-        {
-            const int16_t r = TM_ReadSn(rom);
-            Step(at + " TM_ReadSn", r, Values(rom));
-        }
-        int16_t data[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-        {
-            const int16_t r = Des2(data, 16, 0);
-            Step(at + " Des2", r, Values(data));
-        }
-    }
-    {
-        const int16_t r = EncodeExit();
-        Step(at + " EncodeExit", r);
-    }
-    {
-        const int16_t r = EncodeExit();
-        Step(at + " EncodeExit again", r);
-    }
+    int16_t m1[8] = {kEncoderPort, -1, -1, -1, -1, -1, -1, -1};
+    Step(at + "M1_ReadSn", M1_ReadSn(m1), [&] { return Values(m1); });
+    bench::AttachIButtonReader(kIButtonPort);
+    bench::PlaceIButton(bench::MakeIButtonRom(0x01, 0x0000A1B2C3D4E5ull));
+    int16_t rom[8] = {kIButtonPort, -1, -1, -1, -1, -1, -1, -1};
+    Step(at + "TM_ReadSn", TM_ReadSn(rom), [&] { return Values(rom); });
+    int16_t data[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    Step(at + "Des2", Des2(data, 16, 0), [&] { return Values(data); });
+    Step(at + "EncodeExit", EncodeExit());
+    Step(at + "EncodeExit again", EncodeExit());
 }
 
 TEST(Transcript, EveryExportOnEveryMediumCallsTheVendorLibrariesAsRecorded) {
@@ -256,18 +194,9 @@ TEST(Transcript, EveryExportOnEveryMediumCallsTheVendorLibrariesAsRecorded) {
     // A reload while the IC encoder is held closes it first.
     bench::Reset();
     PlaceEncoder(Medium::Ic);
-    {
-        const int16_t r = EncodeInitWith(MediumIni(LockDigit(Medium::Ic)));
-        Step("[reload] EncodeInit IC 4442", r);
-    }
-    {
-        const int16_t r = EncodeInitWith(MediumIni(LockDigit(Medium::Mifare)));
-        Step("[reload] EncodeInit Mifare", r);
-    }
-    {
-        const int16_t r = EncodeExit();
-        Step("[reload] EncodeExit", r);
-    }
+    Step("[reload] EncodeInit IC 4442", EncodeInitWith(MediumIni(LockDigit(Medium::Ic))));
+    Step("[reload] EncodeInit Mifare", EncodeInitWith(MediumIni(LockDigit(Medium::Mifare))));
+    Step("[reload] EncodeExit", EncodeExit());
 
     const std::string got = out.str();
     if (const char *write = std::getenv("KS_WRITE_TRANSCRIPT"); write && *write == '1') {
