@@ -47,7 +47,6 @@ constexpr uint8_t kSystemPasswordCardType = 1;  // never cleared: it carries the
 // The system password card holds its record in this sector, whatever sector
 // the configuration names for ordinary cards.
 constexpr uint8_t kSystemPasswordSector = 15;
-constexpr int16_t kDataReaderOk = 1;  // the data-card read: the log is in the buffer
 
 // Key derivation: the serial's first three bytes and password bytes 2 and 3.
 constexpr int kKeySerialBytes = 3;
@@ -256,7 +255,7 @@ int16_t MifareReadDataCard(EncoderState &enc, uint8_t *log) {
     // does not expect; put it back whether or not the read worked.
     RC500_232_init(static_cast<int16_t>(enc.PortNumber), kReaderBaud);
     CloseReader();
-    return read == kDataReaderOk ? KS_OK : read;
+    return read == kDataCardDelivered ? KS_OK : read;
 }
 
 int16_t MifareReadSerialNumber(int16_t *values) {

@@ -24,7 +24,6 @@ constexpr int kBlockBytes = 4;
 
 constexpr int16_t kBeepSuccess = 3;
 constexpr int16_t kBeepFailure = 12;
-constexpr int16_t kDataReaderOk = 1;  // the data-card read: the log is in the buffer
 
 // Record offsets.
 constexpr int kImageBytesTaken = 25;  // the caller's image elements 0-24
@@ -164,7 +163,7 @@ int16_t TemicReadCard(EncoderState &enc, int16_t *serial, int16_t *values) {
 int16_t TemicReadDataCard(EncoderState &enc, uint8_t *log) {
     AT88RF256_12_OpenCommPort(static_cast<int16_t>(enc.PortNumber));
     const int16_t read = AT88RF256_12_ReadDataCard(log);
-    if (read == kDataReaderOk) AT88RF256_12_Beep(kBeepSuccess);
+    if (read == kDataCardDelivered) AT88RF256_12_Beep(kBeepSuccess);
     AT88RF256_12_CloseCommPort();
-    return read == kDataReaderOk ? KS_OK : read;
+    return read == kDataCardDelivered ? KS_OK : read;
 }
