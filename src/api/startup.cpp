@@ -1,6 +1,6 @@
-// EncodeInit / EncodeExit: the configuration file, the encoder's port, the
-// system password and the contact IC encoder, which alone stays open between
-// calls.
+// EncodeInit: the configuration file, the encoder's port, the system
+// password, the choice of the medium's table of operations and the medium's
+// opening step (the contact IC encoder alone stays open between calls).
 //
 // Each field is stored as soon as it is read and the first failure stops the
 // load, so a failed EncodeInit leaves the fields read before it new and the
@@ -8,9 +8,9 @@
 #include "api/startup.h"
 
 #include "api/encoder_state.h"
-#include "api/port_discovery.h"
-#include "api/result_codes.h"
+#include "base/result_codes.h"
 #include "media/ic4442.h"
+#include "media/port_discovery.h"
 #include "platform/platform.h"
 
 namespace {
@@ -74,6 +74,8 @@ uint8_t SectorFromValue(const char *value) {
 
 }  // namespace
 
+EncoderState g_encoder = kInitialEncoderState;
+
 int16_t EncoderStart(char *path) {
     // A null path would crash the host's process; nothing is changed.
     if (path == nullptr) return KS_ERR_UNAVAILABLE;
@@ -84,11 +86,11 @@ int16_t EncoderStart(char *path) {
 
     // A reload must not strand a held IC encoder: once LockType changes, or
     // the same port is opened again, nothing could close the old handle.
-    if (g_encoder.IcHandle != 0) IcClose();
+    if (g_encoder.IcHandle != 0) IcClose(g_encoder);
 
     char value[kValueSize];
     int16_t kind = 0;
-    if (FindUsbDevicePort(&kind) == KS_OK &&
+    if (FindUsbDevicePort(&kind, &g_encoder.DiscoveredPort) == KS_OK &&
         (kind == kUsbTemicLockEncoder || kind == kUsbMifareLockEncoder)) {
         g_encoder.PortNumber = static_cast<uint8_t>(g_encoder.DiscoveredPort);
     } else {
@@ -104,27 +106,12 @@ int16_t EncoderStart(char *path) {
     platform::ReadProfileString(kConfigSection, kLockTypeKey, kLockTypeDefault, value, kValueSize,
                                 g_configPath);
     g_encoder.LockType = static_cast<int16_t>(static_cast<uint8_t>(value[0]) - kDigitPlusOneBase);
+    g_encoder.medium = MediumFor(g_encoder.LockType);
     if (g_encoder.LockType > kLockTypeMax || g_encoder.LockType < 0) return KS_ERR_MEDIUM_RESERVED;
 
     for (char &c : value) c = '\0';
     platform::ReadProfileString(kConfigSection, kSectorKey, kSectorDefault, value, kValueSize, g_configPath);
     g_encoder.MifareSector = SectorFromValue(value);
 
-    switch (g_encoder.LockType) {
-        case kLockIc4442: return IcOpen(g_encoder.PortNumber);
-        case kLockTemic:
-        case kLockMifare: return KS_OK;  // their drivers open the port per operation
-        default: return KS_ERR_MEDIUM_RESERVED;
-    }
-}
-
-int16_t EncoderStop() {
-    switch (g_encoder.LockType) {
-        case kLockIc4442: return IcClose();
-        case kLockTemic:
-        case kLockMifare: return KS_OK;
-        case kLockReserved1:
-        case kLockReserved4: return KS_ERR_MEDIUM_RESERVED;
-        default: return KS_ERR_UNAVAILABLE;
-    }
+    return g_encoder.medium->open(g_encoder);
 }

@@ -1,6 +1,5 @@
-// EncodeInit / EncodeExit: configuration, port settling, the IC open.
+// EncodeInit: configuration, port settling, the medium's table and its opening step.
 #pragma once
 #include <cstdint>
 
 int16_t EncoderStart(char *path);
-int16_t EncoderStop();

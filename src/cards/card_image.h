@@ -90,9 +90,6 @@ constexpr int16_t kCleared = 20;
 // A lost card copies WideList[0..3] only when its TypeCode[0] exceeds this.
 constexpr int16_t kLostCardListThreshold = 15;
 
-// The record length every issuing export passes to the driver's write.
-constexpr int16_t kIssueRecordLength = 28;
-
 // High and low byte of a 16-bit number as cards store them: signed division
 // truncating toward zero, so only 0..32767 survive the split unchanged.
 inline uint8_t SplitHigh(int16_t value) { return static_cast<uint8_t>(value / 256); }

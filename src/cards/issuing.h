@@ -2,6 +2,8 @@
 #pragma once
 #include <cstdint>
 
+#include "base/encoder_state.h"
+
 enum class CardKind {
     Time, Emergent, Guest, Floor, CleanDistrict, Building, LongOpen, Chief, Install, Lost,
     Data, GuestLeave, Seal
@@ -22,4 +24,4 @@ struct CardFamilyArgs {
     int16_t *endTime;
 };
 
-int16_t IssueCard(CardKind kind, const CardFamilyArgs &args);
+int16_t IssueCard(EncoderState &enc, CardKind kind, const CardFamilyArgs &args);

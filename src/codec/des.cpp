@@ -9,7 +9,7 @@
 // the call, so no state survives from one call to the next.
 #include "codec/des.h"
 
-#include "api/result_codes.h"
+#include "base/result_codes.h"
 
 namespace {
 

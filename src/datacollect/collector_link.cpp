@@ -1,15 +1,16 @@
 // The hand-held collector link: PDA_SetTime, PDA_SetRoomNumber and the fetch
-// exchange that ReadDataCard runs first. Every exchange finds the collector
-// by port discovery, opens its port, talks, and closes the port again.
+// exchange that ReadDataCard runs first, before the data card of the
+// configured medium. Every exchange finds the collector by port discovery,
+// opens its port, talks, and closes the port again.
 #include "datacollect/collector_link.h"
 
 #include <cstring>
 
-#include "api/encoder_state.h"
-#include "api/port_discovery.h"
-#include "api/result_codes.h"
+#include "base/result_codes.h"
 #include "datacollect/datacollect.h"
 #include "datacollect/open_door_log.h"
+#include "media/medium.h"
+#include "media/port_discovery.h"
 #include "media/vendor/clsic32.h"
 #include "platform/platform.h"
 
@@ -37,18 +38,20 @@ size_t BuildFrame(uint8_t command, const uint8_t *data, size_t dataLength, uint8
     return n + kFrameOverhead;
 }
 
+static_assert(kDataCardLogLength <= static_cast<int16_t>(kOpenDoorBufferSize), "a data card's log fits the buffer");
+
 // Opening steps shared by the three exchanges: the collector must be the
 // first known USB device found. Nothing is opened here.
-int16_t FindCollector() {
+int16_t FindCollector(EncoderState &enc) {
     int16_t kind = -1;
-    const int16_t found = FindUsbDevicePort(&kind);
+    const int16_t found = FindUsbDevicePort(&kind, &enc.DiscoveredPort);
     if (found != KS_OK) return found;
     return kind == kUsbCollector ? KS_OK : KS_ERR_COLLECTOR;
 }
 
-void OpenCollectorPort(uint32_t pauseBefore) {
+void OpenCollectorPort(const EncoderState &enc, uint32_t pauseBefore) {
     platform::SleepMs(pauseBefore);
-    OpenPort(g_encoder.DiscoveredPort, kCollectorBaud);  // its result tells nothing reliable
+    OpenPort(enc.DiscoveredPort, kCollectorBaud);  // its result tells nothing reliable
 }
 
 // One byte per SendData call. Returns 1, or the first SendData status other than 1.
@@ -96,12 +99,12 @@ int16_t SendWithRetries(const uint8_t *frame, size_t length, uint32_t pauseAfter
 
 }  // namespace
 
-int16_t CollectorSetTime(int16_t *time) {
+int16_t CollectorSetTime(EncoderState &enc, int16_t *time) {
     if (time == nullptr) return KS_ERR_UNAVAILABLE;
-    const int16_t found = FindCollector();
+    const int16_t found = FindCollector(enc);
     if (found != KS_OK) return found;
 
-    OpenCollectorPort(kPauseBeforeOpen);
+    OpenCollectorPort(enc, kPauseBeforeOpen);
     // The host's year element keeps the reduced value, as the card exports do.
     time[0] = static_cast<int16_t>(time[0] - kRecordYearBase);
     uint8_t data[kSetTimeFields];
@@ -114,12 +117,12 @@ int16_t CollectorSetTime(int16_t *time) {
     return result;
 }
 
-int16_t CollectorSetRoomNumber(int16_t *room) {
+int16_t CollectorSetRoomNumber(EncoderState &enc, int16_t *room) {
     if (room == nullptr) return KS_ERR_UNAVAILABLE;
-    const int16_t found = FindCollector();
+    const int16_t found = FindCollector(enc);
     if (found != KS_OK) return found;
 
-    OpenCollectorPort(kPauseShort);
+    OpenCollectorPort(enc, kPauseShort);
     uint8_t data[kRoomNumberBytes];
     for (size_t i = 0; i < kRoomNumberBytes; ++i) data[i] = static_cast<uint8_t>(room[i] & 0xFF);
     uint8_t frame[kMaxFrame];
@@ -131,11 +134,11 @@ int16_t CollectorSetRoomNumber(int16_t *room) {
     return result;
 }
 
-int16_t CollectorFetchLog() {
-    const int16_t found = FindCollector();
+int16_t CollectorFetchLog(EncoderState &enc) {
+    const int16_t found = FindCollector(enc);
     if (found != KS_OK) return found;
 
-    OpenCollectorPort(kPauseBeforeOpen);
+    OpenCollectorPort(enc, kPauseBeforeOpen);
     const uint8_t data[kFetchDataBytes] = {0};
     uint8_t frame[kMaxFrame];
     const size_t length = BuildFrame(kCommandFetch, data, kFetchDataBytes, frame);
@@ -153,4 +156,18 @@ int16_t CollectorFetchLog() {
         AbandonOpenDoorFetch();
     ClosePort();
     return received;
+}
+
+int16_t FetchOpenDoorLog(EncoderState &enc) {
+    // The previous log goes first: whatever this call ends in, no record of
+    // an earlier fetch is served after it, and a failed call leaves none.
+    BeginOpenDoorFetch();
+    // The collector's own failure only means it did not deliver.
+    if (CollectorFetchLog(enc) == KS_OK) return KS_OK;
+    const int16_t read = enc.medium->readDataCard(enc, OpenDoorBuffer());
+    if (read == KS_OK)
+        CompleteOpenDoorFetch();
+    else
+        AbandonOpenDoorFetch();
+    return read;
 }

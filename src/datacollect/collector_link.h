@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/encoder_state.h"
+
 // CollectorFrame: 0x53, N, 0, command, N - 2 data bytes, checksum (sum of
 // bytes 2 .. N + 1, modulo 256). A frame is N + 3 bytes long.
 constexpr uint8_t kFrameStart = 0x53;
@@ -37,4 +39,4 @@ constexpr uint8_t ToBcd(int value) { return static_cast<uint8_t>((value / 10) * 
 // The fetch exchange: asks the collector for its log and has it delivered into
 // the OpenDoorBuffer. 1 when the log arrived; otherwise a failure code
 // (KS_ERR_OPEN_OR_NO_DEV, KS_ERR_COLLECTOR, a SendData or receive status).
-int16_t CollectorFetchLog();
+int16_t CollectorFetchLog(EncoderState &enc);

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "api/result_codes.h"
+#include "base/result_codes.h"
 #include "datacollect/datacollect.h"
 
 namespace {

@@ -3,7 +3,7 @@
 // one starts, so a failed attempt never leaves the reader's port held.
 #include "media/ibutton.h"
 
-#include "api/result_codes.h"
+#include "base/result_codes.h"
 #include "codec/codec.h"
 #include "media/vendor/ibfs32.h"
 

@@ -7,10 +7,10 @@
 // never when the serial bytes fail their check.
 #include "media/ic4442.h"
 
-#include "api/encoder_state.h"
-#include "api/result_codes.h"
+#include "base/result_codes.h"
 #include "codec/codec.h"
 #include "media/ic4442_psc.h"
+#include "media/medium.h"
 #include "media/vendor/mwic_32.h"
 #include "platform/platform.h"
 
@@ -18,6 +18,8 @@ namespace {
 
 constexpr int32_t kIcBaudRate = 9600;
 constexpr int16_t kIcBeepLength = 15;
+// 24C64 data card: its log starts at card address 0.
+constexpr int16_t k24c64LogAddress = 0;
 
 // Record offsets the driver fills on every write.
 constexpr uint8_t kRecordSystemPassword = 20;  // 4 bytes
@@ -31,8 +33,8 @@ constexpr uint8_t kClearedPatternLength = 16;
 // the clear operation. The write and read keep buffers of their own.
 uint8_t g_icWorkArea[kIcReadLength];
 
-int16_t ReadCardArea(uint8_t *area) {
-    return srd_4442(g_encoder.IcHandle, kIcRecordAddress, kIcReadLength, area);
+int16_t ReadCardArea(const EncoderState &enc, uint8_t *area) {
+    return srd_4442(enc.IcHandle, kIcRecordAddress, kIcReadLength, area);
 }
 
 bool SerialCheckOk(const uint8_t *area) {
@@ -57,117 +59,128 @@ bool SameCard(const uint8_t *area, const uint8_t identity[kIcIdentityLength]) {
 // IcPresentCode, for the card whose identity was noted (none: any card). The
 // PSC of another card is never presented: it would be wrong for the card in
 // the slot and cost it one of its three tries.
-int16_t PresentCodeTo(const uint8_t *checked) {
-    if (ReadCardArea(g_icWorkArea) != 0) return KS_ERR_OPEN_OR_NO_DEV;
+int16_t PresentCodeTo(const EncoderState &enc, const uint8_t *checked) {
+    if (ReadCardArea(enc, g_icWorkArea) != 0) return KS_ERR_OPEN_OR_NO_DEV;
     // A card whose serial fails its check would be given a PSC built from
     // wrong bytes and lose a try for nothing.
     if (!SerialCheckOk(g_icWorkArea)) return KS_ERR_CARD_INVALID;
     if (checked != nullptr && !SameCard(g_icWorkArea, checked)) return KS_ERR_COMM;
     uint8_t psc[kIcPscLength];
     IcDerivePsc(g_icWorkArea + kIcAreaSerial, psc);
-    if (csc_4442(g_encoder.IcHandle, kIcPscLength, psc) != 0) return KS_ERR_CARD_INVALID;
+    if (csc_4442(enc.IcHandle, kIcPscLength, psc) != 0) return KS_ERR_CARD_INVALID;
     return KS_OK;
 }
 
+void Beep(const EncoderState &enc) { dv_beep(enc.IcHandle, kIcBeepLength); }
+
 }  // namespace
 
-int16_t IcOpen(uint8_t port) {
-    g_encoder.IcPort = port;
-    g_encoder.IcHandle = ic_init(static_cast<int16_t>(port - 1), kIcBaudRate);
-    if (g_encoder.IcHandle == 0) {
-        g_encoder.IcPort = kNoPort;
+int16_t IcOpen(EncoderState &enc) {
+    enc.IcPort = enc.PortNumber;
+    enc.IcHandle = ic_init(static_cast<int16_t>(enc.PortNumber - 1), kIcBaudRate);
+    if (enc.IcHandle == 0) {
+        enc.IcPort = kNoPort;
         return KS_ERR_OPEN_OR_NO_DEV;
     }
     return KS_OK;
 }
 
-int16_t IcClose() {
-    if (g_encoder.IcHandle == 0) return KS_ERR_IC_NOT_OPEN;
-    g_encoder.IcPort = kNoPort;
-    ic_exit(g_encoder.IcHandle);
-    g_encoder.IcHandle = 0;
+int16_t IcClose(EncoderState &enc) {
+    if (enc.IcHandle == 0) return KS_ERR_IC_NOT_OPEN;
+    enc.IcPort = kNoPort;
+    ic_exit(enc.IcHandle);
+    enc.IcHandle = 0;
     return KS_OK;
 }
 
-int16_t IcReadSerial(int16_t *serial) {
-    if (g_encoder.IcHandle == 0) return KS_ERR_IC_NOT_OPEN;
+int16_t IcReadSerial(EncoderState &enc, int16_t *serial) {
+    if (enc.IcHandle == 0) return KS_ERR_IC_NOT_OPEN;
     platform::ShowWaitCursor();
-    if (ReadCardArea(g_icWorkArea) != 0) return KS_ERR_COMM;
+    if (ReadCardArea(enc, g_icWorkArea) != 0) return KS_ERR_COMM;
     if (!SerialCheckOk(g_icWorkArea)) return KS_ERR_CARD_INVALID;
     for (uint8_t i = 0; i <= kIcSerialLength; ++i) serial[i] = g_icWorkArea[kIcAreaSerial + i];
     return KS_OK;
 }
 
-int16_t IcPresentCode() { return PresentCodeTo(nullptr); }
+int16_t IcPresentCode(EncoderState &enc) { return PresentCodeTo(enc, nullptr); }
 
-int16_t IcCheckCleared() {
-    if (ReadCardArea(g_icWorkArea) != 0) return KS_ERR_COMM;
+int16_t IcCheckCleared(EncoderState &enc) {
+    if (ReadCardArea(enc, g_icWorkArea) != 0) return KS_ERR_COMM;
     if (!SerialCheckOk(g_icWorkArea)) return KS_ERR_CARD_INVALID;
     // Deciphering bytes 0-27 borrows byte 28 as scratch and puts it back.
     CardDecipher(g_icWorkArea, kCardRecordLength);
     return g_icWorkArea[0] == kClearedRecordMarker ? kResultCleared : KS_ERR_NOT_CLEARED;
 }
 
-int16_t IcWriteCard(int16_t *serial, int16_t *image, int16_t cardType, int16_t) {
-    if (g_encoder.IcHandle == 0) return KS_ERR_IC_NOT_OPEN;
+int16_t IcWriteCard(EncoderState &enc, int16_t *serial, int16_t *image, int16_t cardType) {
+    if (enc.IcHandle == 0) return KS_ERR_IC_NOT_OPEN;
     platform::ShowWaitCursor();
     // Only a cleared card may be issued: a card that still holds a key is
     // refused before its PSC is ever presented.
-    int16_t result = IcCheckCleared();
+    int16_t result = IcCheckCleared(enc);
     if (result != kResultCleared) return result;
     uint8_t checked[kIcIdentityLength];
     NoteIdentity(g_icWorkArea, checked);  // deciphering left bytes 28-31 as read
-    result = IcReadSerial(serial);
+    result = IcReadSerial(enc, serial);
     if (result != KS_OK) return result;
     if (!SameCard(g_icWorkArea, checked)) return KS_ERR_COMM;
     const uint8_t serialByte = g_icWorkArea[kIcAreaSerial];
-    result = PresentCodeTo(checked);
+    result = PresentCodeTo(enc, checked);
     if (result != KS_OK) return result;
 
     for (uint8_t i = 0; i < kSystemPasswordLength; ++i)
-        image[kRecordSystemPassword + i] = g_encoder.SystemPassword[i];
+        image[kRecordSystemPassword + i] = enc.SystemPassword[i];
     image[kRecordCardType] = cardType;
     uint8_t record[kIcReadLength];
     for (uint8_t i = 0; i < kIcReadLength; ++i) record[i] = static_cast<uint8_t>(image[i]);
     SealCardRecord(record, SealVariant::SerialBound, serialByte);
-    if (swr_4442(g_encoder.IcHandle, kIcRecordAddress, kIcWriteLength, record) != 0) return KS_ERR_COMM;
-    IcBeep();
+    if (swr_4442(enc.IcHandle, kIcRecordAddress, kIcWriteLength, record) != 0) return KS_ERR_COMM;
+    Beep(enc);
     return KS_OK;
 }
 
-int16_t IcClearCard(int16_t *serial) {
-    if (g_encoder.IcHandle == 0) return KS_ERR_IC_NOT_OPEN;
+int16_t IcClearCard(EncoderState &enc, int16_t *serial) {
+    if (serial == nullptr) return KS_ERR_UNAVAILABLE;
+    if (enc.IcHandle == 0) return KS_ERR_IC_NOT_OPEN;
     platform::ShowWaitCursor();
-    int16_t result = IcReadSerial(serial);
+    int16_t result = IcReadSerial(enc, serial);
     if (result != KS_OK) return result;
     uint8_t checked[kIcIdentityLength];
     NoteIdentity(g_icWorkArea, checked);
     const uint8_t serialByte = g_icWorkArea[kIcAreaSerial];
-    result = PresentCodeTo(checked);
+    result = PresentCodeTo(enc, checked);
     if (result != KS_OK) return result;
 
-    if (ReadCardArea(g_icWorkArea) != 0) return KS_ERR_COMM;
+    if (ReadCardArea(enc, g_icWorkArea) != 0) return KS_ERR_COMM;
     if (!SameCard(g_icWorkArea, checked)) return KS_ERR_COMM;
     CardDecipher(g_icWorkArea, kCardRecordLength);
     // Bytes 16-24 and 27 keep what the previous record held.
     for (uint8_t n = 0; n < kClearedPatternLength; ++n) g_icWorkArea[n] = static_cast<uint8_t>(n + 1);
     g_icWorkArea[0] = kClearedRecordMarker;
     SealCardRecord(g_icWorkArea, SealVariant::SerialBound, serialByte);
-    if (swr_4442(g_encoder.IcHandle, kIcRecordAddress, kIcWriteLength, g_icWorkArea) != 0)
+    if (swr_4442(enc.IcHandle, kIcRecordAddress, kIcWriteLength, g_icWorkArea) != 0)
         return KS_ERR_COMM;
     return KS_OK;
 }
 
-int16_t IcReadCard(int16_t *values) {
+int16_t IcReadCard(EncoderState &enc, int16_t *serial, int16_t *values) {
     // Nothing is open: there is no card to read (its callers report 0xFFFD).
-    if (g_encoder.IcHandle == 0) return KS_ERR_COMM;
+    if (enc.IcHandle == 0) return KS_ERR_COMM;
     uint8_t area[kIcReadLength];
-    if (ReadCardArea(area) != 0) return KS_ERR_COMM;
+    if (ReadCardArea(enc, area) != 0) return KS_ERR_COMM;
     // The check bytes are bound to the card's first serial byte: a record
     // copied onto another card fails here.
     if (!OpenCardRecord(area, SealVariant::SerialBound, area[kIcAreaSerial])) return KS_ERR_CARD_INVALID;
     for (uint8_t i = 0; i < kIcReadLength; ++i) values[i] = area[i];
+    for (uint8_t i = 0; i <= kIcSerialLength; ++i) serial[i] = area[kIcAreaSerial + i];
     return KS_OK;
 }
 
-void IcBeep() { dv_beep(g_encoder.IcHandle, kIcBeepLength); }
+int16_t IcReadDataCard(EncoderState &enc, uint8_t *log) {
+    if (enc.IcHandle == 0) return KS_ERR_IC_NOT_OPEN;
+    platform::ShowWaitCursor();
+    if (chk_24c64(enc.IcHandle) != 0) return KS_ERR_CARD_INVALID;
+    if (srd_24c64(enc.IcHandle, k24c64LogAddress, kDataCardLogLength, log) != 0) return KS_ERR_CARD_INVALID;
+    Beep(enc);
+    return KS_OK;
+}

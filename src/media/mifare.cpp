@@ -7,8 +7,8 @@
 // every path, so the reader's port is free again whatever happened.
 #include "media/mifare.h"
 
-#include "api/encoder_state.h"
-#include "api/result_codes.h"
+#include "base/result_codes.h"
+#include "media/vendor/clsic32.h"
 #include "codec/codec.h"
 #include "media/vendor/rc500_232.h"
 #include "platform/platform.h"
@@ -44,6 +44,9 @@ constexpr int kPasswordBytes = 4;
 constexpr int kCardTypeOffset = 24;
 constexpr int kExtensionOffset = 32;  // block 4s+2: the plain extension block
 constexpr uint8_t kSystemPasswordCardType = 1;  // never cleared: it carries the hotel's password
+// The system password card holds its record in this sector, whatever sector
+// the configuration names for ordinary cards.
+constexpr uint8_t kSystemPasswordSector = 15;
 
 // Key derivation: the serial's first three bytes and password bytes 2 and 3.
 constexpr int kKeySerialBytes = 3;
@@ -93,22 +96,22 @@ void CloseReader() {
 }
 
 // The opening steps of a card operation on PortNumber: a selected Classic 1K.
-int16_t OpenCard(uint8_t serial[kSerialBytes]) {
+int16_t OpenCard(const EncoderState &enc, uint8_t serial[kSerialBytes]) {
     uint8_t sizeCode = 0;
-    const int16_t result = SelectCard(g_encoder.PortNumber, serial, &sizeCode);
+    const int16_t result = SelectCard(enc.PortNumber, serial, &sizeCode);
     if (result != KS_OK) return result;
     return sizeCode == kClassic1KSizeCode ? KS_OK : KS_ERR_NOT_MIFARE_1K;
 }
 
-int16_t AuthenticateRecordSector(const uint8_t serial[kSerialBytes]) {
+int16_t AuthenticateRecordSector(const EncoderState &enc, uint8_t sector, const uint8_t serial[kSerialBytes]) {
     uint8_t key[kKeyBytes];
-    DeriveMifareSectorKey(serial, g_encoder.SystemPassword, key);
-    return Rc500Ok(RC500_232_authkey(kKeyModeA, g_encoder.MifareSector, key)) ? KS_OK : KS_ERR_COMM;
+    DeriveMifareSectorKey(serial, enc.SystemPassword, key);
+    return Rc500Ok(RC500_232_authkey(kKeyModeA, sector, key)) ? KS_OK : KS_ERR_COMM;
 }
 
-int16_t WriteRecordBlocks(const uint8_t stored[kStoredBytes]) {
+int16_t WriteRecordBlocks(uint8_t sector, const uint8_t stored[kStoredBytes]) {
     for (int b = 0; b < kRecordBlocks; ++b) {
-        if (!Rc500Ok(RC500_232_write(RecordBlock(g_encoder.MifareSector, b), stored + b * kBlockBytes)))
+        if (!Rc500Ok(RC500_232_write(RecordBlock(sector, b), stored + b * kBlockBytes)))
             return KS_ERR_COMM;
     }
     return KS_OK;
@@ -116,30 +119,31 @@ int16_t WriteRecordBlocks(const uint8_t stored[kStoredBytes]) {
 
 // Read on an open, selected card: authenticate, read the three blocks, open
 // the record. On success `stored` holds the plain record and bytes 28-47.
-int16_t ReadRecord(const uint8_t serial[kSerialBytes], StoredBytes stored) {
-    if (AuthenticateRecordSector(serial) != KS_OK) return KS_ERR_COMM;
+int16_t ReadRecord(const EncoderState &enc, uint8_t sector, const uint8_t serial[kSerialBytes], StoredBytes stored) {
+    if (AuthenticateRecordSector(enc, sector, serial) != KS_OK) return KS_ERR_COMM;
     for (int b = 0; b < kRecordBlocks; ++b) {
-        if (!Rc500Ok(RC500_232_read(RecordBlock(g_encoder.MifareSector, b), stored + b * kBlockBytes)))
+        if (!Rc500Ok(RC500_232_read(RecordBlock(sector, b), stored + b * kBlockBytes)))
             return KS_ERR_COMM;
     }
     return OpenCardRecord(stored, SealVariant::SerialBound, serial[0]) ? KS_OK : KS_ERR_COMM;
 }
 
 // One whole read connection; the serial of the card read comes back in `serial`.
-int16_t ReadCardBytes(uint8_t serial[kSerialBytes], StoredBytes stored, int16_t *serialOut) {
-    int16_t result = OpenCard(serial);
+int16_t ReadCardBytes(const EncoderState &enc, uint8_t sector, uint8_t serial[kSerialBytes], StoredBytes stored,
+                      int16_t *serialOut) {
+    int16_t result = OpenCard(enc, serial);
     if (result == KS_OK) {
         if (serialOut != nullptr) ReportSerial(serialOut, serial);
-        result = ReadRecord(serial, stored);
+        result = ReadRecord(enc, sector, serial, stored);
     }
     CloseReader();
     return result;
 }
 
 // The blank-card test, also telling which card it looked at.
-int16_t CheckCleared(uint8_t serial[kSerialBytes]) {
+int16_t CheckCleared(const EncoderState &enc, uint8_t serial[kSerialBytes]) {
     StoredBytes stored = {};
-    const int16_t result = ReadCardBytes(serial, stored, nullptr);
+    const int16_t result = ReadCardBytes(enc, enc.MifareSector, serial, stored, nullptr);
     if (result != KS_OK) return result;
     return stored[0] == kClearedRecordMarker ? kResultCleared : KS_ERR_NOT_CLEARED;
 }
@@ -147,12 +151,24 @@ int16_t CheckCleared(uint8_t serial[kSerialBytes]) {
 // The second connection of a write or clear: the card must be the one the
 // first connection checked. A card swapped in between has passed no check,
 // and writing on it could overwrite a valid card.
-int16_t ReopenSameCard(const uint8_t checked[kSerialBytes], uint8_t serial[kSerialBytes], int16_t *serialOut) {
-    const int16_t result = OpenCard(serial);
+int16_t ReopenSameCard(const EncoderState &enc, const uint8_t checked[kSerialBytes], uint8_t serial[kSerialBytes],
+                       int16_t *serialOut) {
+    const int16_t result = OpenCard(enc, serial);
     if (result != KS_OK) return result;
     ReportSerial(serialOut, serial);
     if (!SameSerial(serial, checked)) return KS_ERR_COMM;
-    return AuthenticateRecordSector(serial);
+    return AuthenticateRecordSector(enc, enc.MifareSector, serial);
+}
+
+// A whole read of the record in `sector`: the serial goes to `serial` (8
+// elements) once the card is selected, the record to `image` (64 elements).
+int16_t ReadImage(const EncoderState &enc, uint8_t sector, int16_t *serial, int16_t *image) {
+    uint8_t cardSerial[kSerialBytes] = {};
+    StoredBytes stored = {};
+    const int16_t result = ReadCardBytes(enc, sector, cardSerial, stored, serial);
+    if (result != KS_OK) return result;
+    for (int i = 0; i < kImageElements; ++i) image[i] = i < kStoredBytes ? stored[i] : 0;
+    return KS_OK;
 }
 
 }  // namespace
@@ -172,51 +188,51 @@ void DeriveMifareSectorKey(const uint8_t serial[4], const uint8_t password[4], u
     key[5] = static_cast<uint8_t>(low ^ key[2]);
 }
 
-int16_t MifareReadCard(int16_t *serial, int16_t *image) {
+int16_t MifareReadCard(EncoderState &enc, int16_t *serial, int16_t *image) {
     if (serial == nullptr || image == nullptr) return KS_ERR_UNAVAILABLE;
-    uint8_t cardSerial[kSerialBytes] = {};
-    StoredBytes stored = {};
-    const int16_t result = ReadCardBytes(cardSerial, stored, serial);
-    if (result != KS_OK) return result;
-    for (int i = 0; i < kImageElements; ++i) image[i] = i < kStoredBytes ? stored[i] : 0;
-    return KS_OK;
+    return ReadImage(enc, enc.MifareSector, serial, image);
 }
 
-int16_t MifareCheckCleared() {
+int16_t MifareReadSystemCard(EncoderState &enc, int16_t *image) {
+    int16_t serial[kSerialElements] = {};
+    return ReadImage(enc, kSystemPasswordSector, serial, image);
+}
+
+int16_t MifareCheckCleared(EncoderState &enc) {
     uint8_t serial[kSerialBytes] = {};
-    return CheckCleared(serial);
+    return CheckCleared(enc, serial);
 }
 
-int16_t MifareWriteCard(int16_t *serial, int16_t *image, int16_t cardType) {
+int16_t MifareWriteCard(EncoderState &enc, int16_t *serial, int16_t *image, int16_t cardType) {
     if (serial == nullptr || image == nullptr) return KS_ERR_UNAVAILABLE;
     uint8_t checked[kSerialBytes] = {};
-    const int16_t check = CheckCleared(checked);
+    const int16_t check = CheckCleared(enc, checked);
     if (check != kResultCleared) return check;
 
     uint8_t cardSerial[kSerialBytes] = {};
-    int16_t result = ReopenSameCard(checked, cardSerial, serial);
+    int16_t result = ReopenSameCard(enc, checked, cardSerial, serial);
     if (result == KS_OK) {
         StoredBytes stored = {};
         for (int i = 0; i < kStoredBytes; ++i) stored[i] = static_cast<uint8_t>(image[i] & 0xFF);
-        for (int i = 0; i < kPasswordBytes; ++i) stored[kPasswordOffset + i] = g_encoder.SystemPassword[i];
+        for (int i = 0; i < kPasswordBytes; ++i) stored[kPasswordOffset + i] = enc.SystemPassword[i];
         stored[kCardTypeOffset] = static_cast<uint8_t>(cardType & 0xFF);
         SealCardRecord(stored, SealVariant::SerialBound, cardSerial[0]);
-        result = WriteRecordBlocks(stored);
+        result = WriteRecordBlocks(enc.MifareSector, stored);
     }
     CloseReader();
     return result;
 }
 
-int16_t MifareClearCard(int16_t *serial) {
+int16_t MifareClearCard(EncoderState &enc, int16_t *serial) {
     if (serial == nullptr) return KS_ERR_UNAVAILABLE;
     platform::ShowWaitCursor();
     uint8_t checked[kSerialBytes] = {};
     StoredBytes old = {};
-    if (ReadCardBytes(checked, old, serial) != KS_OK) return KS_ERR_COMM;
+    if (ReadCardBytes(enc, enc.MifareSector, checked, old, serial) != KS_OK) return KS_ERR_COMM;
     if (old[kCardTypeOffset] == kSystemPasswordCardType) return KS_ERR_NOT_MIFARE_1K;
 
     uint8_t cardSerial[kSerialBytes] = {};
-    int16_t result = ReopenSameCard(checked, cardSerial, serial);
+    int16_t result = ReopenSameCard(enc, checked, cardSerial, serial);
     if (result == KS_OK) {
         // The cleared record: the marker, then n + 1 in every byte; no
         // SystemPassword, no card type. Block 4s+2 (extension block) zero.
@@ -224,10 +240,22 @@ int16_t MifareClearCard(int16_t *serial) {
         for (int i = 0; i < kExtensionOffset; ++i) stored[i] = static_cast<uint8_t>(i + 1);
         stored[0] = kClearedRecordMarker;
         SealCardRecord(stored, SealVariant::SerialBound, cardSerial[0]);
-        result = WriteRecordBlocks(stored);
+        result = WriteRecordBlocks(enc.MifareSector, stored);
     }
     CloseReader();
     return result;
+}
+
+// The data-card reader's own failure status goes to the host as it is.
+int16_t MifareReadDataCard(EncoderState &enc, uint8_t *log) {
+    M1_OpenCommPort(static_cast<int16_t>(enc.PortNumber));
+    const int16_t read = M1_ReadDataCard(log);
+    M1_CloseCommPort();
+    // The data-card reader leaves the encoder in a state the RC500 library
+    // does not expect; put it back whether or not the read worked.
+    RC500_232_init(static_cast<int16_t>(enc.PortNumber), kReaderBaud);
+    CloseReader();
+    return read == kDataCardDelivered ? KS_OK : read;
 }
 
 int16_t MifareReadSerialNumber(int16_t *values) {

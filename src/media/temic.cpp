@@ -6,8 +6,7 @@
 // encoder, works, and closes it on every path; only the write beeps.
 #include "media/temic.h"
 
-#include "api/encoder_state.h"
-#include "api/result_codes.h"
+#include "base/result_codes.h"
 #include "codec/codec.h"
 #include "media/vendor/clsic32.h"
 
@@ -32,10 +31,11 @@ constexpr int kPasswordOffset = 20;   // SystemPassword bytes 0-3
 constexpr int kPasswordBytes = 4;
 constexpr int kCardTypeOffset = 24;
 constexpr int kIdentityOffset = 25;   // the card's two identity bytes
+constexpr int kIdentityBytes = 2;
 constexpr uint8_t kSystemPasswordCardType = 1;  // never cleared: it carries the hotel's password
 constexpr int kClearedPatternLength = 16;       // bytes 0-15: marker, then n + 1
 
-constexpr int kSerialReported = 4;  // CardSerial elements a write fills
+constexpr int kSerialReported = 4;  // CardSerial elements a write or read fills
 constexpr int kReadValues = 32;     // values TemicReadCard fills: the record, then zeros
 
 // A record with the spare byte the cipher borrows.
@@ -76,24 +76,27 @@ int16_t ReadCurrentRecord(RecordBytes record, int16_t readFailure) {
     return OpenCardRecord(record, SealVariant::Trailing) ? KS_OK : KS_ERR_CARD_INVALID;
 }
 
-bool SamePassword(const uint8_t *record) {
+// CardSerial of a TEMIC card: its two identity bytes, then zeros.
+void ReportIdentity(int16_t *serial, const uint8_t *record) {
+    for (int i = 0; i < kSerialReported; ++i) serial[i] = i < kIdentityBytes ? record[kIdentityOffset + i] : 0;
+}
+
+bool SamePassword(const EncoderState &enc, const uint8_t *record) {
     for (int i = 0; i < kPasswordBytes; ++i)
-        if (record[kPasswordOffset + i] != g_encoder.SystemPassword[i]) return false;
+        if (record[kPasswordOffset + i] != enc.SystemPassword[i]) return false;
     return true;
 }
 
-int16_t WriteOnOpenEncoder(int16_t *serial, const int16_t *image, int16_t cardType) {
+int16_t WriteOnOpenEncoder(const EncoderState &enc, int16_t *serial, const int16_t *image, int16_t cardType) {
     RecordBytes record = {};
     const int16_t read = ReadCurrentRecord(record, KS_ERR_COMM);
     if (read != KS_OK) return read;
-    for (int i = 0; i < kSerialReported; ++i) serial[i] = 0;
-    serial[0] = record[kIdentityOffset];
-    serial[1] = record[kIdentityOffset + 1];
-    if (!SamePassword(record)) return KS_ERR_OTHER_HOTEL;
+    ReportIdentity(serial, record);
+    if (!SamePassword(enc, record)) return KS_ERR_OTHER_HOTEL;
     if (record[0] != kClearedRecordMarker) return KS_ERR_NOT_CLEARED;
 
     for (int i = 0; i < kImageBytesTaken; ++i) record[i] = static_cast<uint8_t>(image[i] & 0xFF);
-    for (int i = 0; i < kPasswordBytes; ++i) record[kPasswordOffset + i] = g_encoder.SystemPassword[i];
+    for (int i = 0; i < kPasswordBytes; ++i) record[kPasswordOffset + i] = enc.SystemPassword[i];
     record[kCardTypeOffset] = static_cast<uint8_t>(cardType & 0xFF);
     SealCardRecord(record, SealVariant::Trailing);  // identity bytes 25-26 stay as read
     if (!WriteBlocks(record)) return KS_ERR_COMM;
@@ -118,38 +121,49 @@ int16_t ClearOnOpenEncoder() {
     return WriteBlocks(record) ? KS_OK : KS_ERR_COMM;
 }
 
-int16_t ReadOnOpenEncoder(int16_t *values) {
+int16_t ReadOnOpenEncoder(int16_t *serial, int16_t *values) {
     RecordBytes record = {};
     const int16_t read = ReadCurrentRecord(record, kResultNotFound);
     if (read != KS_OK) return read;
     for (int i = 0; i < kReadValues; ++i) values[i] = i < kCardRecordLength ? record[i] : 0;
+    ReportIdentity(serial, record);
     return KS_OK;
 }
 
-int32_t PortIndex() { return static_cast<int32_t>(g_encoder.PortNumber) - 1; }
+int32_t PortIndex(const EncoderState &enc) { return static_cast<int32_t>(enc.PortNumber) - 1; }
 
 }  // namespace
 
-int16_t TemicWriteCard(int16_t *serial, int16_t *image, int16_t cardType, int16_t) {
+int16_t TemicWriteCard(EncoderState &enc, int16_t *serial, int16_t *image, int16_t cardType) {
     if (serial == nullptr || image == nullptr) return KS_ERR_UNAVAILABLE;
-    const int16_t opened = InitCommDev(PortIndex());
-    const int16_t result = opened == kDeviceOk ? WriteOnOpenEncoder(serial, image, cardType) : OpenFailure(opened);
+    const int16_t opened = InitCommDev(PortIndex(enc));
+    const int16_t result =
+        opened == kDeviceOk ? WriteOnOpenEncoder(enc, serial, image, cardType) : OpenFailure(opened);
     AT88RF256_12_Beep(result == KS_OK ? kBeepSuccess : kBeepFailure);
-    CloseCommDev(g_encoder.PortNumber);
+    CloseCommDev(enc.PortNumber);
     return result;
 }
 
-int16_t TemicClearCard(int16_t *) {
-    const int16_t opened = InitCommDev(PortIndex());
+int16_t TemicClearCard(EncoderState &enc, int16_t *) {
+    const int16_t opened = InitCommDev(PortIndex(enc));
     const int16_t result = opened == kDeviceOk ? ClearOnOpenEncoder() : OpenFailure(opened);
-    CloseCommDev(g_encoder.PortNumber);
+    CloseCommDev(enc.PortNumber);
     return result;
 }
 
-int16_t TemicReadCard(int16_t *values) {
-    if (values == nullptr) return KS_ERR_UNAVAILABLE;
-    const int16_t opened = InitCommDev(PortIndex());
-    const int16_t result = opened == kDeviceOk ? ReadOnOpenEncoder(values) : OpenFailure(opened);
-    CloseCommDev(g_encoder.PortNumber);
+int16_t TemicReadCard(EncoderState &enc, int16_t *serial, int16_t *values) {
+    if (serial == nullptr || values == nullptr) return KS_ERR_UNAVAILABLE;
+    const int16_t opened = InitCommDev(PortIndex(enc));
+    const int16_t result = opened == kDeviceOk ? ReadOnOpenEncoder(serial, values) : OpenFailure(opened);
+    CloseCommDev(enc.PortNumber);
     return result;
+}
+
+// The data-card reader's own failure status goes to the host as it is.
+int16_t TemicReadDataCard(EncoderState &enc, uint8_t *log) {
+    AT88RF256_12_OpenCommPort(static_cast<int16_t>(enc.PortNumber));
+    const int16_t read = AT88RF256_12_ReadDataCard(log);
+    if (read == kDataCardDelivered) AT88RF256_12_Beep(kBeepSuccess);
+    AT88RF256_12_CloseCommPort();
+    return read == kDataCardDelivered ? KS_OK : read;
 }

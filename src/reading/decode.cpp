@@ -1,7 +1,6 @@
 // Decoding a read image back into ReadCard's eleven slots: which outputs each
 // card type fills and which it leaves as the host passed them. No device.
-#include "api/encoder_state.h"
-#include "api/result_codes.h"
+#include "base/result_codes.h"
 #include "cards/card_image.h"
 #include "codec/codec.h"
 #include "reading/reading.h"
@@ -53,14 +52,6 @@ const DecodeRow *FindDecodable(int16_t code) {
 // A SystemPasswordCard reports this fixed end time (year already full).
 constexpr int16_t kSystemPasswordCardEnd[CardLayout::kTimeFields] = {2001, 1, 1, 1, 1};
 
-// CardSerial elements each medium reports through ReadCard.
-constexpr int kSerialElements = 4;
-// IC 4442: the card's serial bytes and their check byte follow the record.
-constexpr int kIcSerialPosition = 28;
-// TEMIC: the card's two identity bytes sit in the record's seal bytes.
-constexpr int kTemicIdentityPosition = 25;
-constexpr int kTemicIdentityBytes = 2;
-
 bool OutputsPresent(uint16_t outputs, const ReadCardArgs &out) {
     return !((outputs & kOutTypeCode) && !out.typeCode) &&
            !((outputs & kOutWideList) && !out.wideList) &&
@@ -75,20 +66,6 @@ int16_t Byte(const int16_t *image, int offset) { return static_cast<int16_t>(ima
 // A 16-bit value stored high byte first.
 int16_t Word(const int16_t *image, int offset) {
     return static_cast<int16_t>((Byte(image, offset) << 8) | Byte(image, offset + 1));
-}
-
-void WriteSerial(int16_t lockType, const int16_t *image, const int16_t *mifareSerial,
-                 int16_t *serial) {
-    if (lockType == kLockMifare) {
-        for (int i = 0; i < kCardSerialLength; ++i) serial[i] = mifareSerial[i];
-    } else if (lockType == kLockIc4442) {
-        for (int i = 0; i < kSerialElements; ++i) serial[i] = Byte(image, kIcSerialPosition + i);
-    } else if (lockType == kLockTemic) {
-        for (int i = 0; i < kSerialElements; ++i) serial[i] = 0;
-        for (int i = 0; i < kTemicIdentityBytes; ++i) {
-            serial[i] = Byte(image, kTemicIdentityPosition + i);
-        }
-    }
 }
 
 void WriteExtensionBytes(const int16_t *image, int16_t *wideList) {
@@ -169,8 +146,7 @@ void WriteTypeFields(int16_t code, const int16_t *image, const ReadCardArgs &out
 
 }  // namespace
 
-int16_t DecodeReadImage(int16_t lockType, const int16_t *image, const int16_t *mifareSerial,
-                        const ReadCardArgs &out) {
+int16_t DecodeReadImage(const int16_t *image, const int16_t *serial, int serialLength, const ReadCardArgs &out) {
     if (!out.cardSerial) return KS_ERR_UNAVAILABLE;
     const bool cleared = Byte(image, CardLayout::kStartTime) == kClearedRecordMarker;
     const int16_t code = Byte(image, CardLayout::kCardType);
@@ -181,7 +157,7 @@ int16_t DecodeReadImage(int16_t lockType, const int16_t *image, const int16_t *m
     // Every output this card needs must be there before any is written.
     if (!OutputsPresent(outputs, out)) return KS_ERR_UNAVAILABLE;
 
-    WriteSerial(lockType, image, mifareSerial, out.cardSerial);
+    for (int i = 0; i < serialLength; ++i) out.cardSerial[i] = serial[i];
     if (cleared) {
         // Only the type and the empty extension: times and flag stay as passed.
         out.typeCode[0] = CardTypeCode::kCleared;

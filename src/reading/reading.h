@@ -1,6 +1,8 @@
-// Card reading: decoding, the system password card, clearing.
+// Card reading: decoding and the system password card.
 #pragma once
 #include <cstdint>
+
+#include "base/encoder_state.h"
 
 // ReadCard's 11 output slots.
 struct ReadCardArgs {
@@ -18,15 +20,11 @@ struct ReadCardArgs {
 };
 
 // ReadCard: reads the card on the configured medium and decodes it.
-int16_t DecodeCard(const ReadCardArgs &args);
+int16_t DecodeCard(EncoderState &enc, const ReadCardArgs &args);
 // Decodes a read image (64 values; positions the medium does not fill are 0)
-// into ReadCard's outputs, CardSerial included: from the image on IC 4442 and
-// TEMIC, the 8 elements `mifareSerial` that the Mifare driver reported on
-// Mifare. Writes nothing and answers KS_ERR_UNAVAILABLE when an output this
-// card needs is missing.
-int16_t DecodeReadImage(int16_t lockType, const int16_t *image, const int16_t *mifareSerial,
-                        const ReadCardArgs &out);
-// ReadSystemPas: out 5 elements; replaces the SystemPassword only on success.
-int16_t TakeSystemPassword(int16_t *out);
-// ClearCardData: the driver of the configured medium clears the card.
-int16_t ClearCard(int16_t *cardSerial);
+// into ReadCard's outputs, CardSerial included: the `serialLength` elements
+// `serial` the medium reported. Writes nothing and answers KS_ERR_UNAVAILABLE
+// when an output this card needs is missing.
+int16_t DecodeReadImage(const int16_t *image, const int16_t *serial, int serialLength, const ReadCardArgs &out);
+// ReadSystemPas: out 5 elements; replaces enc.SystemPassword only on success.
+int16_t TakeSystemPassword(EncoderState &enc, int16_t *out);

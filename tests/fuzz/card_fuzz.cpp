@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "api/encoder_state.h"
-#include "api/result_codes.h"
+#include "base/result_codes.h"
 #include "cards/card_image.h"
 #include "codec/codec.h"
 #include "fuzz_support.h"
@@ -37,7 +37,7 @@
 
 namespace {
 
-enum Medium { kIc = 0, kMifare = 1, kTemic = 2, kNone = 3 };
+enum CardMedium { kIc = 0, kMifare = 1, kTemic = 2, kNone = 3 };
 constexpr uint8_t kSealRecords = 1 << 2;
 constexpr uint8_t kSystemKeys = 1 << 3;
 constexpr uint8_t kValidSerialCheck = 1 << 4;
@@ -175,7 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::array<uint8_t, 3> psc{};
     for (uint8_t &b : psc) b = in.Byte();
 
-    const Medium medium = static_cast<Medium>(selector & 3);
+    const CardMedium medium = static_cast<CardMedium>(selector & 3);
     const bool seal = selector & kSealRecords;
     const bool systemKeys = selector & kSystemKeys;
     std::copy(password.begin(), password.end(), g_encoder.SystemPassword);
@@ -206,8 +206,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             bench::PlaceIcEncoder(kIcPort);
             bench::InsertSle4442(ic);
             g_encoder.LockType = kLockIc4442;
+            g_encoder.medium = MediumFor(g_encoder.LockType);
             g_encoder.PortNumber = kIcPort;
-            FUZZ_CHECK(IcOpen(kIcPort) == KS_OK);
+            FUZZ_CHECK(IcOpen(g_encoder) == KS_OK);
             break;
         }
         case kMifare: {
@@ -224,6 +225,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             bench::PlaceRc500Reader(kMifarePort);
             bench::PlaceMifareCard(mifare);
             g_encoder.LockType = kLockMifare;
+            g_encoder.medium = MediumFor(g_encoder.LockType);
             g_encoder.PortNumber = kMifarePort;
             break;
         }
@@ -238,11 +240,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             bench::PlaceTemicEncoder(kTemicPort);
             bench::PlaceTemicCard(temic);
             g_encoder.LockType = kLockTemic;
+            g_encoder.medium = MediumFor(g_encoder.LockType);
             g_encoder.PortNumber = kTemicPort;
             break;
         }
         case kNone:
             g_encoder.LockType = kOtherLockTypes[kindByte % 5];
+            g_encoder.medium = MediumFor(g_encoder.LockType);
             break;
     }
     const IssueArgs args = ReadIssueArgs(in);
@@ -310,7 +314,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             const bench::Sle4442Card now = bench::CurrentSle4442();
             if (bench::IcCardPresent()) FUZZ_CHECK(IcOutsideRecord(now) == IcOutsideRecord(ic));
             if (systemKeys && bench::IcCardPresent()) FUZZ_CHECK(now.triesLeft >= ic.triesLeft);
-            IcClose();
+            IcClose(g_encoder);
             break;
         }
         case kMifare: {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "api/encoder_state.h"
-#include "api/result_codes.h"
+#include "base/result_codes.h"
 #include "collector_bench.h"
 #include "fuzz_support.h"
 #include "kestrane.h"

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "api/encoder_state.h"
-#include "api/port_discovery.h"
-#include "api/result_codes.h"
+#include "media/port_discovery.h"
+#include "base/result_codes.h"
 #include "fuzz_support.h"
 #include "kestrane.h"
 #include "usb_bench.h"
@@ -111,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     bench::ClearCallLog();
     fuzz::ArmFaultFrom(faultSpec);
     int16_t kind = -7;
-    const int16_t found = FindUsbDevicePort(&kind);
+    const int16_t found = FindUsbDevicePort(&kind, &g_encoder.DiscoveredPort);
     FUZZ_CHECK_RESULT(found, KS_OK, KS_ERR_OPEN_OR_NO_DEV);
     if (found == KS_OK) {
         bool known = false;
@@ -146,6 +146,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     bench::Reset();
     bench::AttachBridge(bench::Bridge{"USB Data Pick Device", "CLEAN", 0x10C4, 0xEA60, 9});
     kind = -7;
-    FUZZ_CHECK(FindUsbDevicePort(&kind) == KS_OK && kind == kUsbCollector && g_encoder.DiscoveredPort == 9);
+    FUZZ_CHECK(FindUsbDevicePort(&kind, &g_encoder.DiscoveredPort) == KS_OK && kind == kUsbCollector && g_encoder.DiscoveredPort == 9);
     return 0;
 }

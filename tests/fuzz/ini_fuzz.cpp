@@ -19,7 +19,7 @@
 #include <unistd.h>
 
 #include "api/encoder_state.h"
-#include "api/result_codes.h"
+#include "base/result_codes.h"
 #include "fuzz_support.h"
 #include "ic_bench.h"
 #include "kestrane.h"

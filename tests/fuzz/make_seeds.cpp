@@ -85,6 +85,7 @@ void IssueGuest(const Args &a) {
 void SetEncoder(int16_t lockType, uint8_t port, uint8_t sector) {
     g_encoder = kInitialEncoderState;
     g_encoder.LockType = lockType;
+    g_encoder.medium = MediumFor(g_encoder.LockType);
     g_encoder.PortNumber = port;
     g_encoder.MifareSector = sector;
     std::copy(kPassword.begin(), kPassword.end(), g_encoder.SystemPassword);
@@ -106,10 +107,10 @@ void CardSeeds() {
         SetEncoder(kLockIc4442, 2, 1);
         bench::PlaceIcEncoder(2);
         bench::InsertSle4442(blank);
-        IcOpen(2);
+        IcOpen(g_encoder);
         IssueGuest(args);
         const bench::Sle4442Card issued = bench::CurrentSle4442();
-        IcClose();
+        IcClose(g_encoder);
         b = CardHeader(kKeys | kCheck | kNoClear, 2, 1);
         Append(b, Bytes(issued.memory.begin(), issued.memory.end()));
         Append(b, ArgBytes(args));

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "api/encoder_state.h"
-#include "api/result_codes.h"
+#include "base/result_codes.h"
 #include "collector_bench.h"
 #include "datacard_bench.h"
 #include "datacollect/open_door_log.h"
@@ -109,6 +109,7 @@ std::vector<Read> ReadAll() {
 std::vector<uint8_t> Deliver(Source source, const std::vector<uint8_t> &image, bool fails, int16_t status,
                              uint8_t fill) {
     std::vector<uint8_t> buffer(kOpenDoorBufferSize, 0);
+    g_encoder.PortNumber = kEncoderPort;
     switch (source) {
         case kCollector:
             bench::CollectorSetLog(image);
@@ -155,27 +156,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The sources deliver at most the library's buffer; a 24C64 holds 8 KiB.
     std::vector<uint8_t> image = in.Take(source == kIcCard ? k24c64Bytes : kOpenDoorBufferSize);
 
+    g_encoder.PortNumber = kEncoderPort;
     switch (source) {
         case kCollector:
             bench::AttachCollector(kCollectorPort, "FUZZLOG");
             // No data-card reader behind: a collector that fails leaves nothing.
             g_encoder.LockType = kLockMifare;
+            g_encoder.medium = MediumFor(g_encoder.LockType);
             break;
         case kTemicReader:
             bench::PlaceDataReader(bench::DataReader::Temic, kEncoderPort);
             g_encoder.LockType = kLockTemic;
+            g_encoder.medium = MediumFor(g_encoder.LockType);
             break;
         case kMifareReader:
             bench::PlaceDataReader(bench::DataReader::Mifare, kEncoderPort);
             g_encoder.LockType = kLockMifare;
+            g_encoder.medium = MediumFor(g_encoder.LockType);
             break;
         case kIcCard:
             bench::PlaceIcEncoder(kEncoderPort);
             g_encoder.LockType = kLockIc4442;
-            FUZZ_CHECK(IcOpen(kEncoderPort) == KS_OK);
+            g_encoder.medium = MediumFor(g_encoder.LockType);
+            FUZZ_CHECK(IcOpen(g_encoder) == KS_OK);
             break;
     }
-    g_encoder.PortNumber = kEncoderPort;
 
     if (selector & kEarlierLog) {
         // A full log of valid records, partly read: none of it may come back.
@@ -212,6 +217,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         fuzz::CheckNothingOpen("MWIC_32", source == kIcCard ? 1 : 0);
     }
-    if (source == kIcCard) IcClose();
+    if (source == kIcCard) IcClose(g_encoder);
     return 0;
 }

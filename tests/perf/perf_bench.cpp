@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "api/encoder_state.h"
-#include "api/port_discovery.h"
+#include "media/port_discovery.h"
 #include "card_args.h"
 #include "codec/codec.h"
 #include "kestrane.h"
@@ -192,7 +192,7 @@ Operation DiscoveryOperation() {
     return {[] {},
             [] {
                 int16_t kind = 0;
-                return FindUsbDevicePort(&kind);
+                return FindUsbDevicePort(&kind, &g_encoder.DiscoveredPort);
             }};
 }
 
@@ -201,7 +201,7 @@ void Discovery(benchmark::State &state) {
     RunExport(state, DiscoveryOperation());
     bench::ClearCallLog();
     int16_t kind = 0;
-    FindUsbDevicePort(&kind);
+    FindUsbDevicePort(&kind, &g_encoder.DiscoveredPort);
     state.counters["bridge_opens"] = static_cast<double>(bench::CallCount("CP2101_Open"));
     bench::Reset();
 }

@@ -27,6 +27,12 @@ std::vector<uint8_t> RecordBytes(const bench::Sle4442Card &card) {
     return std::vector<uint8_t>(card.memory.begin() + 32, card.memory.begin() + 60);
 }
 
+// The driver opens the encoder on the configured port.
+int16_t OpenOn(int port) {
+    g_encoder.PortNumber = static_cast<uint8_t>(port);
+    return IcOpen(g_encoder);
+}
+
 class Ic4442Test : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -35,7 +41,7 @@ protected:
         std::memcpy(g_encoder.SystemPassword, kPassword, 4);
         bench::PlaceIcEncoder(kPort);
         Insert(bench::IcCardOptions{});
-        ASSERT_EQ(IcOpen(kPort), KS_OK);
+        ASSERT_EQ(OpenOn(kPort), KS_OK);
         bench::ClearCallLog();
         // A guest-card-like image: bytes 0-19 and 27 are the caller's.
         for (int i = 0; i < 32; ++i) image[i] = static_cast<int16_t>(0x40 + i);
@@ -43,7 +49,7 @@ protected:
         serial.fill(-1);
     }
     void TearDown() override {
-        IcClose();
+        IcClose(g_encoder);
         EXPECT_EQ(bench::TotalOpen(), 0);
     }
 
@@ -51,8 +57,8 @@ protected:
         options_ = options;
         bench::InsertSle4442(bench::MakeIcCard(options));
     }
-    int16_t Write(int16_t type = 4) { return IcWriteCard(serial.data(), image.data(), type, 28); }
-    int16_t Read() { return IcReadCard(values.data()); }
+    int16_t Write(int16_t type = 4) { return IcWriteCard(g_encoder, serial.data(), image.data(), type); }
+    int16_t Read() { return IcReadCard(g_encoder, serial.data(), values.data()); }
 
     // Re-inserts the current card with one plain record byte changed
     // (and the record enciphered again, its check bytes left as they were).
@@ -74,21 +80,21 @@ protected:
 };
 
 TEST_F(Ic4442Test, OpenAndCloseFollowThePortAndTheHandle) {
-    IcClose();
-    EXPECT_EQ(IcClose(), KS_ERR_IC_NOT_OPEN);
+    IcClose(g_encoder);
+    EXPECT_EQ(IcClose(g_encoder), KS_ERR_IC_NOT_OPEN);
     // No encoder on COM2: the open fails and the driver stays closed.
-    EXPECT_EQ(IcOpen(2), KS_ERR_OPEN_OR_NO_DEV);
+    EXPECT_EQ(OpenOn(2), KS_ERR_OPEN_OR_NO_DEV);
     EXPECT_EQ(g_encoder.IcHandle, 0);
     EXPECT_EQ(g_encoder.IcPort, 0xFF);
     EXPECT_EQ(bench::OpenCount("MWIC_32"), 0);
 
-    ASSERT_EQ(IcOpen(kPort), KS_OK);
+    ASSERT_EQ(OpenOn(kPort), KS_OK);
     EXPECT_NE(g_encoder.IcHandle, 0);
     EXPECT_EQ(g_encoder.IcPort, kPort);
     const auto log = bench::CallLog();
     EXPECT_EQ(log.back().fn, "ic_init");
     EXPECT_EQ(log.back().args, (std::vector<int64_t>{kPort - 1, 9600}));
-    EXPECT_EQ(IcClose(), KS_OK);
+    EXPECT_EQ(IcClose(g_encoder), KS_OK);
     EXPECT_EQ(g_encoder.IcHandle, 0);
     EXPECT_EQ(g_encoder.IcPort, 0xFF);
     EXPECT_EQ(bench::OpenCount("MWIC_32"), 0);
@@ -127,7 +133,7 @@ TEST_F(Ic4442Test, ASealedRecordReadsBackWithPasswordTypeAndSerial) {
 TEST_F(Ic4442Test, ClearingLeavesTheClearedPatternAndKeepsTheRest) {
     ASSERT_EQ(Write(9), KS_OK);
     bench::ClearCallLog();
-    ASSERT_EQ(IcClearCard(serial.data()), KS_OK);
+    ASSERT_EQ(IcClearCard(g_encoder, serial.data()), KS_OK);
     EXPECT_EQ(bench::IcBeepCount(), 1);  // clearing does not beep
     EXPECT_EQ(bench::CallCount("csc_4442"), 1u);
     ASSERT_EQ(Read(), KS_OK);
@@ -147,7 +153,7 @@ TEST_F(Ic4442Test, AFactoryCardReadsBackAsCleared) {
     ASSERT_EQ(Read(), KS_OK);
     EXPECT_EQ(values[0], 0x63);
     for (int n = 1; n <= 15; ++n) EXPECT_EQ(values[n], n + 1) << n;
-    EXPECT_EQ(IcCheckCleared(), 0x14);
+    EXPECT_EQ(IcCheckCleared(g_encoder), 0x14);
 }
 
 TEST_F(Ic4442Test, AnIssuedCardIsRefusedBeforeItsPscIsPresented) {
@@ -165,11 +171,11 @@ TEST_F(Ic4442Test, AWrongSerialCheckByteStopsEveryOperationBeforeThePsc) {
     bad.wrongSerialCheck = true;
     Insert(bad);
     const auto before = RecordBytes(bench::CurrentSle4442());
-    EXPECT_EQ(IcReadSerial(serial.data()), KS_ERR_CARD_INVALID);
+    EXPECT_EQ(IcReadSerial(g_encoder, serial.data()), KS_ERR_CARD_INVALID);
     EXPECT_EQ(Write(), KS_ERR_CARD_INVALID);
-    EXPECT_EQ(IcClearCard(serial.data()), KS_ERR_CARD_INVALID);
-    EXPECT_EQ(IcPresentCode(), KS_ERR_CARD_INVALID);
-    EXPECT_EQ(IcCheckCleared(), KS_ERR_CARD_INVALID);
+    EXPECT_EQ(IcClearCard(g_encoder, serial.data()), KS_ERR_CARD_INVALID);
+    EXPECT_EQ(IcPresentCode(g_encoder), KS_ERR_CARD_INVALID);
+    EXPECT_EQ(IcCheckCleared(g_encoder), KS_ERR_CARD_INVALID);
     EXPECT_EQ(bench::CallCount("csc_4442"), 0u);
     EXPECT_EQ(bench::CallCount("swr_4442"), 0u);
     EXPECT_EQ(serial[0], -1);
@@ -200,7 +206,7 @@ TEST_F(Ic4442Test, EachWriteOntoACardWithForeignPscSpendsExactlyOneTry) {
     // Locked for good: even the card's own PSC is refused now.
     const auto psc = bench::IcCardPsc(foreign);
     EXPECT_NE(csc_4442(g_encoder.IcHandle, 3, psc.data()), 0);
-    EXPECT_EQ(IcClearCard(serial.data()), KS_ERR_CARD_INVALID);
+    EXPECT_EQ(IcClearCard(g_encoder, serial.data()), KS_ERR_CARD_INVALID);
 }
 
 TEST_F(Ic4442Test, FailureOrderOfAWrite) {
@@ -267,7 +273,7 @@ TEST_F(Ic4442Test, ClearFailuresMapToTheirCodes) {
         ASSERT_EQ(Write(), KS_OK);
         const auto before = RecordBytes(bench::CurrentSle4442());
         bench::ArmFault(c.nth, bench::FaultKind::FailOnce, c.fn);
-        EXPECT_EQ(IcClearCard(serial.data()), c.expected);
+        EXPECT_EQ(IcClearCard(g_encoder, serial.data()), c.expected);
         EXPECT_EQ(RecordBytes(bench::CurrentSle4442()), before);
         bench::ClearFaults();
     }
@@ -276,18 +282,18 @@ TEST_F(Ic4442Test, ClearFailuresMapToTheirCodes) {
 TEST_F(Ic4442Test, NoCardInTheEncoder) {
     bench::RemoveIcCard();
     EXPECT_EQ(Write(), KS_ERR_COMM);
-    EXPECT_EQ(IcClearCard(serial.data()), KS_ERR_COMM);
-    EXPECT_EQ(IcReadSerial(serial.data()), KS_ERR_COMM);
+    EXPECT_EQ(IcClearCard(g_encoder, serial.data()), KS_ERR_COMM);
+    EXPECT_EQ(IcReadSerial(g_encoder, serial.data()), KS_ERR_COMM);
     EXPECT_EQ(Read(), KS_ERR_COMM);
     EXPECT_EQ(bench::CallCount("csc_4442"), 0u);
 }
 
 TEST_F(Ic4442Test, WithTheEncoderClosedNothingReachesTheDevice) {
-    IcClose();
+    IcClose(g_encoder);
     bench::ClearCallLog();
     EXPECT_EQ(Write(), KS_ERR_IC_NOT_OPEN);
-    EXPECT_EQ(IcClearCard(serial.data()), KS_ERR_IC_NOT_OPEN);
-    EXPECT_EQ(IcReadSerial(serial.data()), KS_ERR_IC_NOT_OPEN);
+    EXPECT_EQ(IcClearCard(g_encoder, serial.data()), KS_ERR_IC_NOT_OPEN);
+    EXPECT_EQ(IcReadSerial(g_encoder, serial.data()), KS_ERR_IC_NOT_OPEN);
     EXPECT_EQ(Read(), KS_ERR_COMM);
     EXPECT_EQ(bench::TotalCalls(), 0u);
 }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "api/encoder_state.h"
-#include "api/result_codes.h"
+#include "base/result_codes.h"
 #include "call_log.h"
 #include "kestrane.h"
 #include "media/mifare.h"
@@ -70,6 +70,7 @@ protected:
         bench::Reset();
         g_encoder = kInitialEncoderState;
         g_encoder.LockType = kLockMifare;
+        g_encoder.medium = MediumFor(g_encoder.LockType);
         g_encoder.PortNumber = kComPort;
         std::copy(kPassword.begin(), kPassword.end(), g_encoder.SystemPassword);
         g_encoder.MifareSector = kSector;
@@ -82,16 +83,16 @@ protected:
 
     int16_t Write(std::vector<int16_t> image, int16_t type = 4) {
         serial_.assign(8, -1);
-        return MifareWriteCard(serial_.data(), image.data(), type);
+        return MifareWriteCard(g_encoder, serial_.data(), image.data(), type);
     }
     int16_t Read() {
         serial_.assign(8, -1);
         image_.assign(64, -1);
-        return MifareReadCard(serial_.data(), image_.data());
+        return MifareReadCard(g_encoder, serial_.data(), image_.data());
     }
     int16_t Clear() {
         serial_.assign(8, -1);
-        return MifareClearCard(serial_.data());
+        return MifareClearCard(g_encoder, serial_.data());
     }
 
     std::vector<int16_t> serial_;
@@ -278,7 +279,7 @@ TEST_F(MifareDriver, RefusedCardsStayUnchanged) {
 TEST_F(MifareDriver, IssuedCardIsRefusedUntilCleared) {
     bench::PlaceMifareCard(Factory());
     ASSERT_EQ(Write(GuestImage()), KS_OK);
-    EXPECT_EQ(MifareCheckCleared(), KS_ERR_NOT_CLEARED);
+    EXPECT_EQ(MifareCheckCleared(g_encoder), KS_ERR_NOT_CLEARED);
     const MifareCard issued = *bench::CurrentMifareCard();
     bench::ClearCallLog();
     EXPECT_EQ(Write(GuestImage()), KS_ERR_NOT_CLEARED);
@@ -287,7 +288,7 @@ TEST_F(MifareDriver, IssuedCardIsRefusedUntilCleared) {
 
     ASSERT_EQ(Clear(), KS_OK);
     EXPECT_EQ(serial_, (std::vector<int16_t>{0x11, 0x22, 0x33, 0x44, 0, 0, 0, 0}));
-    EXPECT_EQ(MifareCheckCleared(), kResultCleared);
+    EXPECT_EQ(MifareCheckCleared(g_encoder), kResultCleared);
     // A cleared card is the factory's first record again, extension block zero.
     const MifareCard cleared = *bench::CurrentMifareCard();
     const MifareCard factory = Factory();
@@ -369,11 +370,11 @@ TEST_F(MifareDriver, NullArraysAreRefusedBeforeTheReader) {
     std::vector<int16_t> a(64, 0), b(64, 0);
     bench::PlaceMifareCard(Factory());
     EXPECT_EQ(M1_ReadSn(nullptr), KS_ERR_UNAVAILABLE);
-    EXPECT_EQ(MifareReadCard(nullptr, a.data()), KS_ERR_UNAVAILABLE);
-    EXPECT_EQ(MifareReadCard(a.data(), nullptr), KS_ERR_UNAVAILABLE);
-    EXPECT_EQ(MifareWriteCard(nullptr, a.data(), 4), KS_ERR_UNAVAILABLE);
-    EXPECT_EQ(MifareWriteCard(a.data(), nullptr, 4), KS_ERR_UNAVAILABLE);
-    EXPECT_EQ(MifareClearCard(nullptr), KS_ERR_UNAVAILABLE);
+    EXPECT_EQ(MifareReadCard(g_encoder, nullptr, a.data()), KS_ERR_UNAVAILABLE);
+    EXPECT_EQ(MifareReadCard(g_encoder, a.data(), nullptr), KS_ERR_UNAVAILABLE);
+    EXPECT_EQ(MifareWriteCard(g_encoder, nullptr, a.data(), 4), KS_ERR_UNAVAILABLE);
+    EXPECT_EQ(MifareWriteCard(g_encoder, a.data(), nullptr, 4), KS_ERR_UNAVAILABLE);
+    EXPECT_EQ(MifareClearCard(g_encoder, nullptr), KS_ERR_UNAVAILABLE);
     EXPECT_EQ(bench::TotalCalls(), 0u);
 }
 

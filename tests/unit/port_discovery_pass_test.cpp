@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "api/encoder_state.h"
-#include "api/port_discovery.h"
+#include "media/port_discovery.h"
 #include "bench.h"
 #include "kestrane.h"
 #include "media/vendor/cp2101.h"
@@ -98,7 +98,7 @@ protected:
         g_encoder.DiscoveredPort = -99;
         int16_t kind = -99;
         bench::ClearCallLog();
-        const int16_t result = FindUsbDevicePort(&kind);
+        const int16_t result = FindUsbDevicePort(&kind, &g_encoder.DiscoveredPort);
         *opens = bench::CallCount("CP2101_Open");
         return {result, kind, g_encoder.DiscoveredPort};
     }

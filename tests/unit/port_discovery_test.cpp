@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "api/encoder_state.h"
-#include "api/port_discovery.h"
+#include "media/port_discovery.h"
 #include "bench.h"
 #include "kestrane.h"
 #include "usb_bench.h"
@@ -49,7 +49,7 @@ protected:
 
 TEST_F(PortDiscoveryTest, NothingAttachedLeavesKindAndDiscoveredPortAlone) {
     g_encoder.DiscoveredPort = 7;
-    EXPECT_EQ(FindUsbDevicePort(&kind), KS_ERR_OPEN_OR_NO_DEV);
+    EXPECT_EQ(FindUsbDevicePort(&kind, &g_encoder.DiscoveredPort), KS_ERR_OPEN_OR_NO_DEV);
     EXPECT_EQ(kind, 99);
     EXPECT_EQ(g_encoder.DiscoveredPort, 7);
 }
@@ -68,7 +68,7 @@ TEST_F(PortDiscoveryTest, EveryKnownProductIsFoundAsItsKind) {
         bench::Reset();
         Attach(d.product, d.kind + 20);
         kind = 99;
-        ASSERT_EQ(FindUsbDevicePort(&kind), KS_OK);
+        ASSERT_EQ(FindUsbDevicePort(&kind, &g_encoder.DiscoveredPort), KS_OK);
         EXPECT_EQ(kind, d.kind);
         EXPECT_EQ(g_encoder.DiscoveredPort, d.kind + 20);
         EXPECT_EQ(PortForDeviceKind(d.kind), d.kind + 20);
@@ -80,7 +80,7 @@ TEST_F(PortDiscoveryTest, EveryKnownProductIsFoundAsItsKind) {
 TEST_F(PortDiscoveryTest, TheLowestKindWinsAndAKindWithoutAPortIsPassedOver) {
     Attach(kMifareLock, 12);
     Attach(kCollector, 5);
-    ASSERT_EQ(FindUsbDevicePort(&kind), KS_OK);
+    ASSERT_EQ(FindUsbDevicePort(&kind, &g_encoder.DiscoveredPort), KS_OK);
     EXPECT_EQ(kind, kUsbCollector);
     EXPECT_EQ(g_encoder.DiscoveredPort, 5);
 
@@ -88,7 +88,7 @@ TEST_F(PortDiscoveryTest, TheLowestKindWinsAndAKindWithoutAPortIsPassedOver) {
     bench::Reset();
     Attach(kCollector, 0);
     Attach(kMifareLock, 4);
-    ASSERT_EQ(FindUsbDevicePort(&kind), KS_OK);
+    ASSERT_EQ(FindUsbDevicePort(&kind, &g_encoder.DiscoveredPort), KS_OK);
     EXPECT_EQ(kind, kUsbMifareLockEncoder);
     EXPECT_EQ(g_encoder.DiscoveredPort, 4);
 }

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "api/encoder_state.h"
-#include "api/result_codes.h"
+#include "base/result_codes.h"
 #include "call_log.h"
 #include "kestrane.h"
 #include "media/temic.h"
@@ -72,6 +72,7 @@ protected:
         bench::Reset();
         g_encoder = kInitialEncoderState;
         g_encoder.LockType = kLockTemic;
+        g_encoder.medium = MediumFor(g_encoder.LockType);
         g_encoder.PortNumber = kComPort;
         std::copy(kPassword.begin(), kPassword.end(), g_encoder.SystemPassword);
         bench::PlaceTemicEncoder(kComPort);
@@ -79,15 +80,16 @@ protected:
 
     int16_t Write(std::vector<int16_t> image = GuestImage(), int16_t type = 4) {
         serial_.assign(8, -1);
-        return TemicWriteCard(serial_.data(), image.data(), type, 28);
+        return TemicWriteCard(g_encoder, serial_.data(), image.data(), type);
     }
     int16_t Clear() {
         serial_.assign(8, -1);
-        return TemicClearCard(serial_.data());
+        return TemicClearCard(g_encoder, serial_.data());
     }
     int16_t Read() {
+        serial_.assign(8, -1);
         values_.assign(32, -1);
-        return TemicReadCard(values_.data());
+        return TemicReadCard(g_encoder, serial_.data(), values_.data());
     }
     int16_t Run(int op) { return op == 0 ? Write() : op == 1 ? Clear() : Read(); }
 
@@ -288,11 +290,11 @@ TEST_F(TemicDriver, LostBlockWriteIsCaughtByTheReadBack) {
 TEST_F(TemicDriver, NullArraysAreRefusedBeforeTheEncoder) {
     std::vector<int16_t> a(32, 0);
     bench::PlaceTemicCard(Factory());
-    EXPECT_EQ(TemicWriteCard(nullptr, a.data(), 4, 28), KS_ERR_UNAVAILABLE);
-    EXPECT_EQ(TemicWriteCard(a.data(), nullptr, 4, 28), KS_ERR_UNAVAILABLE);
-    EXPECT_EQ(TemicReadCard(nullptr), KS_ERR_UNAVAILABLE);
+    EXPECT_EQ(TemicWriteCard(g_encoder, nullptr, a.data(), 4), KS_ERR_UNAVAILABLE);
+    EXPECT_EQ(TemicWriteCard(g_encoder, a.data(), nullptr, 4), KS_ERR_UNAVAILABLE);
+    EXPECT_EQ(TemicReadCard(g_encoder, a.data(), nullptr), KS_ERR_UNAVAILABLE);
     EXPECT_EQ(bench::TotalCalls(), 0u);
-    EXPECT_EQ(TemicClearCard(nullptr), KS_OK);  // the clear never touches the array
+    EXPECT_EQ(TemicClearCard(g_encoder, nullptr), KS_OK);  // the clear never touches the array
 }
 
 // A fault at every vendor call: a documented code comes back, CloseCommDev

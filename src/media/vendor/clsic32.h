@@ -24,6 +24,9 @@ int16_t KS_VENDOR_CALL PDA_RcvOpenDoorData(uint8_t *buffer);  // 1 = records del
 int16_t KS_VENDOR_CALL ClosePort(void);
 }
 
+// AT88RF256_12_ReadDataCard and M1_ReadDataCard: the log is in the buffer.
+constexpr int16_t kDataCardDelivered = 1;
+
 // Command57 operations.
 constexpr int32_t kCommand57WriteBlock = 2;
 constexpr int32_t kCommand57ReadBlock = 3;

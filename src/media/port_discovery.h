@@ -13,8 +13,9 @@ constexpr int16_t kUsbTemicToolsEncoder = 8;   // "TEMIC Card Tools Device"
 constexpr int16_t kUsbMifareLockEncoder = 9;   // "Mifare Card Lock Device"
 constexpr int16_t kUsbMifareToolsEncoder = 10; // "Mifare Card Tools Device"
 
-// 1 with *kind and DiscoveredPort set, or KS_ERR_OPEN_OR_NO_DEV.
-int16_t FindUsbDevicePort(int16_t *kind);
+// 1 with *kind and *port (the device's COM port) set, or KS_ERR_OPEN_OR_NO_DEV
+// with both left alone.
+int16_t FindUsbDevicePort(int16_t *kind, int16_t *port);
 // COM number, or -1 (kResultNotFound): nothing found, or a kind outside the table.
 int PortForDeviceKind(int16_t kind);
 int PortForProductName(const char *product);

@@ -6,13 +6,12 @@
 // Everything read from the bridge library or the registry is ended at the
 // length the callee reported and never read past: neither promises a
 // terminator. No heap: every buffer is a fixed array.
-#include "api/port_discovery.h"
+#include "media/port_discovery.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "api/encoder_state.h"
-#include "api/result_codes.h"
+#include "base/result_codes.h"
 #include "media/vendor/cp2101.h"
 #include "platform/platform.h"
 
@@ -241,7 +240,7 @@ int PortForDeviceKind(int16_t kind) {
 // the first readable bridge of a kind, and goes on to the next kind when
 // that bridge's port is not in the registry. Asking the bridge library
 // nine times over would open every bridge nine times per search.
-int16_t FindUsbDevicePort(int16_t *kind) {
+int16_t FindUsbDevicePort(int16_t *kind, int16_t *port) {
     BridgeIdentity candidates[kUsbDeviceKinds] = {};
     uint32_t count = 0;  // the status is not used: a failed count leaves 0
     CP2101_GetNumDevices(&count);
@@ -254,10 +253,10 @@ int16_t FindUsbDevicePort(int16_t *kind) {
     }
     for (size_t slot = 0; slot < kUsbDeviceKinds; ++slot) {
         if (!candidates[slot].read) continue;
-        const int port = PortForIdentity(&candidates[slot]);
-        if (port != kResultNotFound) {
+        const int found = PortForIdentity(&candidates[slot]);
+        if (found != kResultNotFound) {
             *kind = kUsbDevices[slot].kind;
-            g_encoder.DiscoveredPort = static_cast<int16_t>(port);
+            *port = static_cast<int16_t>(found);
             return KS_OK;
         }
     }

@@ -1,5 +1,6 @@
-// Result codes. The host-visible ones are the KS_ constants of kestrane.h;
-// the two below travel only between the library's own functions.
+// Result codes every layer shares. The host-visible ones are the KS_
+// constants of kestrane.h; the two below travel only between the library's
+// own functions.
 #pragma once
 #include <cstdint>
 #include "kestrane.h"

@@ -1,3 +1,0 @@
-#include "api/encoder_state.h"
-
-EncoderState g_encoder = kInitialEncoderState;
