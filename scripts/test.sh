@@ -20,9 +20,12 @@ echo "== native (built from a copy of the checkout in an empty folder)"
 # built and run from a copy of the tracked files in an empty temporary
 # folder, so a build or a test that reads anything outside the checkout
 # fails here, as it would for them.
-scratch=$(mktemp -d)
+# The folder's name stays the same from run to run of one checkout, so the
+# compiler cache serves the next run; it is emptied first and removed after.
+scratch=${TMPDIR:-/tmp}/kestrane-standalone-$(pwd | cksum | cut -d' ' -f1)
+rm -rf "$scratch"
+mkdir -p "$scratch/kestrane"
 cleanup+=('rm -rf "$scratch"')
-mkdir "$scratch/kestrane"
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
   git ls-files -z --cached | tar --null --ignore-failed-read -T - -cf - 2>/dev/null | tar -xf - -C "$scratch/kestrane"
 else
