@@ -68,6 +68,7 @@ constexpr int32_t kRc500Baud = 19200;
 constexpr int kIcPort = 1;
 constexpr int kKeySlots = 2;
 constexpr int kConnectTries = 100;  // 10 s for vpcd to come up
+constexpr int kPulledOutMs = 1500;
 
 struct Options {
     std::string card;
@@ -242,6 +243,43 @@ int Connect(int port) {
     return -1;
 }
 
+// Answers vpcd until it closes the connection (or the card is pulled);
+// false when vpcd closed it before sending anything.
+bool Serve(State &s, int fd, bool *pulled) {
+    bool talked = false;
+    PowerUp(s);
+    for (;;) {
+        uint8_t head[2];
+        if (!ReadAll(fd, head, sizeof head)) break;
+        Bytes message(static_cast<size_t>(head[0] << 8 | head[1]));
+        if (!ReadAll(fd, message.data(), message.size())) break;
+        talked = true;
+        if (message.size() == 1) {
+            if (message[0] == kControlAtr && !Send(fd, Atr(s))) break;
+            if (message[0] == kControlPowerOn || message[0] == kControlReset) PowerUp(s);
+            (void)kControlPowerOff;  // power off: nothing survives it that a power-up does not reset
+            continue;
+        }
+        if (message.size() < kData) {
+            if (!Send(fd, kSwWrongLength)) break;
+            continue;
+        }
+        if (s.log != nullptr) {
+            for (uint8_t b : message) std::fprintf(s.log, "%02X", b);
+            std::fputc('\n', s.log);
+            std::fflush(s.log);
+        }
+        bool removed = false;
+        const Bytes response = IsMifare(s) ? MifareCommand(s, message, &removed) : Sle4442Command(s, message, &removed);
+        if (removed) {
+            *pulled = true;
+            break;
+        }
+        if (!Send(fd, response)) break;
+    }
+    return talked;
+}
+
 bool LoadCard(State &s) {
     const std::string &path = s.options.card;
     const size_t slash = path.rfind('/');
@@ -294,38 +332,24 @@ int main(int argc, char **argv) {
     }
     if (!LoadCard(s)) return 1;
     if (!s.options.log.empty()) s.log = std::fopen(s.options.log.c_str(), "a");
-    const int fd = Connect(s.options.port);
-    if (fd < 0) {
-        std::fprintf(stderr, "vcard: no vpcd on port %d\n", s.options.port);
-        return 1;
+    // vpcd may drop a connection it accepted while it still cleans up after
+    // a card that left abruptly: connect again until it talks to us.
+    bool served = false;
+    for (int attempt = 0; attempt < kConnectTries && !served; ++attempt) {
+        const int fd = Connect(s.options.port);
+        if (fd < 0) {
+            std::fprintf(stderr, "vcard: no vpcd on port %d\n", s.options.port);
+            return 1;
+        }
+        bool pulled = false;
+        served = Serve(s, fd, &pulled);
+        close(fd);
+        // A pulled card stays out for a while, as a hand takes it away: long
+        // enough for pcscd's presence poll (400 ms) to see the reader empty
+        // before the next card, which would otherwise pass for this one.
+        if (pulled) std::this_thread::sleep_for(std::chrono::milliseconds(kPulledOutMs));
+        if (!served) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    PowerUp(s);
-    for (;;) {
-        uint8_t head[2];
-        if (!ReadAll(fd, head, sizeof head)) break;
-        Bytes message(static_cast<size_t>(head[0] << 8 | head[1]));
-        if (!ReadAll(fd, message.data(), message.size())) break;
-        if (message.size() == 1) {
-            if (message[0] == kControlAtr && !Send(fd, Atr(s))) break;
-            if (message[0] == kControlPowerOn || message[0] == kControlReset) PowerUp(s);
-            (void)kControlPowerOff;  // power off: nothing survives it that a power-up does not reset
-            continue;
-        }
-        if (message.size() < kData) {
-            if (!Send(fd, kSwWrongLength)) break;
-            continue;
-        }
-        if (s.log != nullptr) {
-            for (uint8_t b : message) std::fprintf(s.log, "%02X", b);
-            std::fputc('\n', s.log);
-            std::fflush(s.log);
-        }
-        bool removed = false;
-        const Bytes response = IsMifare(s) ? MifareCommand(s, message, &removed) : Sle4442Command(s, message, &removed);
-        if (removed) break;
-        if (!Send(fd, response)) break;
-    }
-    close(fd);
     if (s.log != nullptr) std::fclose(s.log);
     return 0;
 }
