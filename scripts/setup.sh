@@ -7,7 +7,8 @@ need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 for p in cmake make g++ pkg-config g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 \
          libinih-dev libcli11-dev libgtest-dev libgmock-dev googletest libbenchmark-dev \
-         clang libclang-rt-14-dev; do
+         clang libclang-rt-14-dev \
+         pcscd vsmartcard-vpcd libpcsclite-dev; do
   have "$p" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -22,7 +22,15 @@ cleanup() {
 }
 trap cleanup EXIT
 
+vpcd_listens() { grep -q ':8C7B [0-9A-F:]* 0A' /proc/net/tcp /proc/net/tcp6 2>/dev/null; }
+
 if pidof pcscd >/dev/null; then
+  # Port 35963 (0x8C7B) in LISTEN state (0A): its vpcd reader waits for a card.
+  if ! vpcd_listens; then
+    echo "with_pcscd: a pcscd (pid $(pidof pcscd)) runs without the vpcd reader; restart it so it reads" \
+         "/etc/reader.conf.d/vpcd, or stop it and let this script start its own" >&2
+    exit 1
+  fi
   echo "with_pcscd: using the pcscd already running (pid $(pidof pcscd))" >&2
 elif [ ! -x /usr/sbin/pcscd ] || [ ! -f "$driver" ]; then
   echo "with_pcscd: pcscd or vsmartcard-vpcd is not installed (scripts/setup.sh installs them)" >&2
@@ -37,10 +45,10 @@ CHANNELID    0x8C7B
 CONF
   /usr/sbin/pcscd --foreground --config "$work" >"$work/pcscd.log" 2>&1 &
   started=$!
-  # Ready when the vpcd reader listens for its virtual card (port 35963 =
-  # 0x8C7B in LISTEN state, 0A); connecting to find out would look like a card.
+  # Ready when the vpcd reader listens for its virtual card; connecting to
+  # find out would look like a card.
   for _ in $(seq 100); do
-    if grep -q ':8C7B [0-9A-F:]* 0A' /proc/net/tcp /proc/net/tcp6 2>/dev/null; then break; fi
+    if vpcd_listens; then break; fi
     if ! kill -0 "$started" 2>/dev/null; then
       cat "$work/pcscd.log" >&2
       started=""
