@@ -48,8 +48,11 @@ constexpr uint8_t kCounterVerified = 0x07;
 Link g_ic;
 bool g_open = false;
 
+// The connection outlives one operation (ic_init to ic_exit may span a
+// day at a desk): a card taken out and another put in since must get a
+// connection of its own, not a failed first operation.
 bool EnsureCard() {
-    if (g_ic.connected) return true;
+    if (CardStillConnected(g_ic)) return true;
     if (!ConnectCard(g_ic, Medium::Sle4442)) return false;
     uint8_t none[1];
     size_t n = 0;

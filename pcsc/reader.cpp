@@ -233,6 +233,17 @@ bool ConnectCard(Link &link, Medium medium) {
     return true;
 }
 
+bool CardStillConnected(Link &link) {
+    if (!link.connected) return false;
+    char name[kReaderNameMax];
+    DWORD nameLength = sizeof name, state = 0, protocol = 0;
+    BYTE atr[kAtrMax];
+    DWORD atrLength = sizeof atr;
+    if (SCardStatus(link.card, name, &nameLength, &state, &protocol, atr, &atrLength) == SCARD_S_SUCCESS) return true;
+    DisconnectCard(link);
+    return false;
+}
+
 bool Transmit(Link &link, const uint8_t *apdu, size_t apduLength, uint8_t *data, size_t *dataLength,
               uint16_t *sw) {
     if (!link.connected) return false;

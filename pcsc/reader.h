@@ -57,6 +57,10 @@ void CloseLink(Link &link);
 // is no card (or no reader).
 bool ConnectCard(Link &link, Medium medium);
 void DisconnectCard(Link &link);
+// True while the connected card is still the one connected to: not taken
+// out, not reset by anyone (a status query, no command to the card). A
+// handle that is stale is dropped.
+bool CardStillConnected(Link &link);
 
 // Sends one APDU. On success the response data (without the status word) is
 // in `data`/`*dataLength` and the status word in `*sw`. A transport failure

@@ -7,6 +7,7 @@
 #   password   ReadSystemPas and M1_ReadSn, against the bench path
 #   faults     card removed mid-write, another hotel's card, a 4K card, a
 #              wrong PSC, no PC/SC service, a named reader that is absent
+#   session    one host keeps the SLE4442 encoder open while cards are swapped
 #   readers    two readers: the setting (INI beside the library, environment
 #              variable over it) and the default choose the right one
 # Needs KS_TOOL and KS_VCARD. Exits 77 (skipped) when no pcscd serves vpcd.
@@ -237,6 +238,30 @@ PCD 00 01||r0.mfd|r1.mfd|r1.mfd
 pcd 00 01|Virtual PCD 00 00|r0.mfd|r1.mfd|r0.mfd
 ||r0.sle4442|r1.mfd|r1.mfd
 TABLE
+}
+
+case_session() {
+  new_bench ic i
+  local card result serial
+  coproc HOST { "$KS_HOST" "$work/i/config.ini"; }
+  read -r result <&"${HOST[0]}"
+  [ "$result" = 1 ] || fail "EncodeInit through PC/SC: $result"
+  # Each card read in turn by the same open encoder: a swapped card must be
+  # read at the first try, and never as the card before it.
+  for card in card-1 card-2 card-1; do
+    cp "$work/i/cards/$card.sle4442" "$work/s.sle4442"
+    start_card "$work/s.sle4442"
+    echo read >&"${HOST[1]}"
+    read -r result serial <&"${HOST[0]}"
+    stop_cards
+    # The card's serial bytes and their check byte: memory bytes 60-63.
+    local want
+    want=$(bench_tool i bench card show "$card" | field memory | cut -c121-128)
+    [ "$result" = 1 ] && [ "$serial" = "$want" ] && ok "$card read by the open encoder: $serial" ||
+      fail "$card read by the open encoder: $result $serial, expected 1 $want"
+  done
+  exec {HOST[1]}>&-
+  wait "$HOST_PID"
 }
 
 "case_$case_name"
