@@ -15,6 +15,7 @@
 // while programming does); --log appends each command APDU in hex.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -213,8 +214,17 @@ Bytes Sle4442Command(State &s, const Bytes &c, bool *removed) {
     return kSwUnknown;
 }
 
+// vpcd sends a message's length and its bytes in two writes: acknowledging
+// at once (not after the 40 ms delayed-ACK timer) keeps its second write
+// from waiting on the first, so a command takes a round trip, not 40 ms.
+void AcknowledgeAtOnce(int fd) {
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+}
+
 bool ReadAll(int fd, uint8_t *p, size_t n) {
     while (n > 0) {
+        AcknowledgeAtOnce(fd);
         const ssize_t got = read(fd, p, n);
         if (got <= 0) return false;
         p += got;
@@ -236,7 +246,11 @@ int Connect(int port) {
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(port));
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) return fd;
+        if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+            const int on = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            return fd;
+        }
         close(fd);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
