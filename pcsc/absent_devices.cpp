@@ -11,9 +11,11 @@
 namespace {
 constexpr int16_t kTemicNoEncoder = 0x0102;   // InitCommDev: nothing on the port
 constexpr int16_t kTemicNotOpen = 0x0103;     // every later TEMIC call
-constexpr int16_t kPortNotOpen = 3;           // data-card readers and collector link
-constexpr int16_t kNothingDelivered = 0;      // ReadDataCard, PDA_RcvOpenDoorData, SendData, WaitForCommRxd
+constexpr int16_t kOpenFailed = 0;            // data-card readers: OpenCommPort / CloseCommPort
+constexpr int16_t kDataReadNotOpen = 3;       // data-card readers: ReadDataCard on a port not open
+constexpr int16_t kLinkFailed = 0;            // collector link: port not open, nothing sent or waiting
 constexpr int32_t kNoSession = 0;             // TMEX: no session, no port, no presence
+constexpr int16_t kBadSession = -1;           // TMEX: TMTouchByte without a session
 constexpr int32_t kBridgeOk = 0;
 constexpr int32_t kBridgeNotFound = 0xFF;     // CP2101 calls on a device that is not there
 }  // namespace
@@ -26,23 +28,23 @@ int16_t KS_VENDOR_CALL Command57(int32_t, int32_t, const uint8_t *, int32_t, int
 }
 int16_t KS_VENDOR_CALL CloseCommDev(uint8_t) { return kTemicNotOpen; }
 int16_t KS_VENDOR_CALL AT88RF256_12_Beep(int16_t) { return kTemicNotOpen; }
-int16_t KS_VENDOR_CALL AT88RF256_12_OpenCommPort(int16_t) { return kPortNotOpen; }
-int16_t KS_VENDOR_CALL AT88RF256_12_ReadDataCard(uint8_t *) { return kNothingDelivered; }
-int16_t KS_VENDOR_CALL AT88RF256_12_CloseCommPort(void) { return kPortNotOpen; }
-int16_t KS_VENDOR_CALL M1_OpenCommPort(int16_t) { return kPortNotOpen; }
-int16_t KS_VENDOR_CALL M1_ReadDataCard(uint8_t *) { return kNothingDelivered; }
-int16_t KS_VENDOR_CALL M1_CloseCommPort(void) { return kPortNotOpen; }
-int16_t KS_VENDOR_CALL OpenPort(int16_t, int32_t) { return kPortNotOpen; }
-int16_t KS_VENDOR_CALL SendData(const uint8_t *, int32_t) { return kNothingDelivered; }
-int16_t KS_VENDOR_CALL WaitForCommRxd(void) { return kNothingDelivered; }
-int16_t KS_VENDOR_CALL ReceiveOneByte(uint8_t *) { return kPortNotOpen; }
-int16_t KS_VENDOR_CALL PDA_RcvOpenDoorData(uint8_t *) { return kNothingDelivered; }
-int16_t KS_VENDOR_CALL ClosePort(void) { return kPortNotOpen; }
+int16_t KS_VENDOR_CALL AT88RF256_12_OpenCommPort(int16_t) { return kOpenFailed; }
+int16_t KS_VENDOR_CALL AT88RF256_12_ReadDataCard(uint8_t *) { return kDataReadNotOpen; }
+int16_t KS_VENDOR_CALL AT88RF256_12_CloseCommPort(void) { return kOpenFailed; }
+int16_t KS_VENDOR_CALL M1_OpenCommPort(int16_t) { return kOpenFailed; }
+int16_t KS_VENDOR_CALL M1_ReadDataCard(uint8_t *) { return kDataReadNotOpen; }
+int16_t KS_VENDOR_CALL M1_CloseCommPort(void) { return kOpenFailed; }
+int16_t KS_VENDOR_CALL OpenPort(int16_t, int32_t) { return kLinkFailed; }
+int16_t KS_VENDOR_CALL SendData(const uint8_t *, int32_t) { return kLinkFailed; }
+int16_t KS_VENDOR_CALL WaitForCommRxd(void) { return kLinkFailed; }
+int16_t KS_VENDOR_CALL ReceiveOneByte(uint8_t *) { return kLinkFailed; }
+int16_t KS_VENDOR_CALL PDA_RcvOpenDoorData(uint8_t *) { return kLinkFailed; }
+int16_t KS_VENDOR_CALL ClosePort(void) { return kLinkFailed; }
 
 int32_t KS_VENDOR_CALL TMExtendedStartSession(int16_t, int16_t, void *) { return kNoSession; }
 int16_t KS_VENDOR_CALL TMSetup(int32_t) { return kNoSession; }
 int16_t KS_VENDOR_CALL TMTouchReset(int32_t) { return kNoSession; }
-int16_t KS_VENDOR_CALL TMTouchByte(int32_t, int16_t) { return kNoSession; }
+int16_t KS_VENDOR_CALL TMTouchByte(int32_t, int16_t) { return kBadSession; }
 int16_t KS_VENDOR_CALL TMEndSession(int32_t) { return kNoSession; }
 
 int32_t KS_VENDOR_CALL CP2101_GetNumDevices(uint32_t *count) {
