@@ -10,7 +10,7 @@
  *        Mifare = ACR122
  *        SLE4442 = ACR39
  *   3. otherwise the first reader holding a card of the medium's kind
- *      (Mifare Classic 1K or 4K; SLE4442), else the first reader.
+ *      (Mifare Classic 1K or 4K; SLE4442); with none, there is no card.
  * A named reader that does not exist is an absent device. The COM port
  * numbers the library passes (CommProt, the M1_ReadSn port) are ignored. */
 #ifndef KESTRANE_PCSC_H

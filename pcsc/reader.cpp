@@ -143,18 +143,18 @@ bool ReaderStates(SCARDCONTEXT context, const ReaderList &list, SCARD_READERSTAT
 
 bool CardIn(const SCARD_READERSTATE &state) { return (state.dwEventState & SCARD_STATE_PRESENT) != 0; }
 
-// The reader for the medium: the one the setting names, else the first with
-// a card of the medium's kind, else the first. False when there is none.
-bool ChooseReader(SCARDCONTEXT context, Medium medium, char *out) {
+// The reader for the medium: the one the setting names, else the first
+// holding a card of the medium's kind (no command goes to a card of another
+// kind). With `needCard` false, any reader will do when none is named: the
+// card may come later. False when there is no such reader.
+bool ChooseReader(SCARDCONTEXT context, Medium medium, bool needCard, char *out) {
     ReaderList list;
     if (!ListReaders(context, &list)) return false;
     char setting[kSettingMax];
-    const bool named = ReaderSetting(medium, setting, sizeof setting);
     const char *chosen = nullptr;
-    if (named) {
+    if (ReaderSetting(medium, setting, sizeof setting)) {
         for (size_t i = 0; i < list.count && chosen == nullptr; ++i)
             if (ContainsText(list.reader[i], setting)) chosen = list.reader[i];
-        if (chosen == nullptr) return false;  // the named reader is absent
     } else {
         SCARD_READERSTATE states[kMaxReaders];
         if (ReaderStates(context, list, states)) {
@@ -162,9 +162,9 @@ bool ChooseReader(SCARDCONTEXT context, Medium medium, char *out) {
                 if (CardIn(states[i]) && KindServes(KindFromAtr(states[i].rgbAtr, states[i].cbAtr), medium))
                     chosen = list.reader[i];
         }
-        if (chosen == nullptr) chosen = list.reader[0];
+        if (chosen == nullptr && !needCard) chosen = list.reader[0];
     }
-    if (std::strlen(chosen) >= kReaderNameMax) return false;
+    if (chosen == nullptr || std::strlen(chosen) >= kReaderNameMax) return false;
     std::strcpy(out, chosen);
     return true;
 }
@@ -190,7 +190,7 @@ bool OpenLink(Link &link, Medium medium) {
     if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &link.context) != SCARD_S_SUCCESS) return false;
     link.hasContext = true;
     char reader[kReaderNameMax];
-    if (!ChooseReader(link.context, medium, reader)) {
+    if (!ChooseReader(link.context, medium, false, reader)) {
         CloseLink(link);
         return false;
     }
@@ -213,7 +213,7 @@ void CloseLink(Link &link) {
 
 bool ConnectCard(Link &link, Medium medium) {
     DisconnectCard(link);
-    if (!link.hasContext || !ChooseReader(link.context, medium, link.reader)) return false;
+    if (!link.hasContext || !ChooseReader(link.context, medium, true, link.reader)) return false;
     if (SCardConnect(link.context, link.reader, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
                      &link.card, &link.protocol) != SCARD_S_SUCCESS)
         return false;
