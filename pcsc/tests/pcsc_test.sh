@@ -23,6 +23,7 @@ READER0="Virtual PCD 00 00"   # vpcd, TCP 35963
 READER1="Virtual PCD 00 01"   # vpcd, TCP 35964
 
 stop_cards() {
+  [ ${#cards_started[@]} -gt 0 ] || return 0
   for pid in "${cards_started[@]}"; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
   cards_started=()
   wait_card "$READER0" false && wait_card "$READER1" false
