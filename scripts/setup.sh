@@ -7,7 +7,8 @@ need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 for p in cmake make g++ pkg-config g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 \
          libcli11-dev libgtest-dev libgmock-dev googletest libbenchmark-dev \
-         clang libclang-rt-14-dev ccache dpkg-dev file; do
+         clang libclang-rt-14-dev ccache dpkg-dev file \
+         pcscd vsmartcard-vpcd libpcsclite-dev; do
   have "$p" || need+=("$p")
 done
 # The .NET and Python bindings: Mono to build and test the assembly, pytest,

@@ -34,7 +34,13 @@ fi
 (cd "$scratch/kestrane" &&
  cmake --preset native >/dev/null &&
  cmake --build --preset native -j"$jobs" &&
- ctest --preset native -j"$jobs")
+ ctest --preset native -j"$jobs" -E '^pcsc_')
+
+echo "== PC/SC readers (pcscd with vsmartcard's virtual reader)"
+# The pcsc_ tests share the one virtual reader, so they run one at a time.
+# with_pcscd.sh uses a pcscd already running, or starts one with a private
+# reader configuration and stops it again by its process id.
+(cd "$scratch/kestrane" && bash pcsc/tests/with_pcscd.sh ctest --preset native -R '^pcsc_')
 
 echo "== sanitizers (ASan + UBSan, clang)"
 # The same suites, the fuzz corpus replays included, built with clang and

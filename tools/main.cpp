@@ -55,6 +55,7 @@ void Context::Note(const std::string &what) const { std::cerr << "note: " << wha
 void PublishBenchFolder(const Context &ctx) {
     // The variable must outlive this call: putenv keeps the pointer.
     static std::string entry;
+    if (ctx.devices == "pcsc") return;  // PC/SC readers: no bench in play
     if (!ctx.BenchExists()) {
         if (!ctx.bench.empty())
             throw BenchError("no bench folder at " + ctx.bench + " (create one with: kestrane bench init " +
@@ -186,8 +187,10 @@ int main(int argc, char **argv) {
     AddCollectCommands(app, ctx);
     AddUtilityCommands(app, ctx);
     AddBenchCommands(app, ctx);
+    AddPcscCommands(app, ctx);
 
     try {
+        UsePcscDevicesIfAsked(argc, argv);
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &e) {
         return app.exit(e);

@@ -40,6 +40,7 @@ struct Context {
     std::string config;       // --config, or "" for the bench folder's config.ini
     std::string bench;        // --bench, or "" for $KESTRANE_BENCH / ./kestrane-bench
     bool json = false;
+    std::string devices = "bench";  // --devices: bench or pcsc (PC/SC readers)
 
     // The bench folder this run uses, and whether it exists.
     std::string BenchDir() const;
@@ -92,5 +93,10 @@ void AddCardCommands(CLI::App &app, std::shared_ptr<Context> ctx);
 void AddCollectCommands(CLI::App &app, std::shared_ptr<Context> ctx);
 void AddUtilityCommands(CLI::App &app, std::shared_ptr<Context> ctx);
 void AddBenchCommands(CLI::App &app, std::shared_ptr<Context> ctx);
+// PC/SC readers: `--devices` and `readers` (cmd_pcsc.cpp).
+void AddPcscCommands(CLI::App &app, std::shared_ptr<Context> ctx);
+// With `--devices pcsc`, natively: starts the tool again with the PC/SC
+// library preloaded (returns only in that second process); throws on failure.
+void UsePcscDevicesIfAsked(int argc, char **argv);
 
 }  // namespace tool
