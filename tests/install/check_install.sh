@@ -34,7 +34,8 @@ if [ "$platform" = native ]; then
   files=(lib/libkestrane.so lib/libkestrane.so.1 "lib/libkestrane.so.$version" include/kestrane.h
          lib/pkgconfig/kestrane.pc lib/pkgconfig/kestrane-bench.pc lib/cmake/Kestrane/KestraneConfig.cmake
          lib/cmake/Kestrane/KestraneConfigVersion.cmake bin/kestrane lib/kestrane/bench/libkestrane_bench.so
-         share/doc/kestrane/README.md share/doc/kestrane/tool.md)
+         share/doc/kestrane/README.md share/doc/kestrane/tool.md
+         lib/libkestrane_pcsc.so lib/pkgconfig/kestrane-pcsc.pc)
   expect_files "$prefix" "${files[@]}"
   # The bench provides the vendor functions; it must not sit where the
   # loader finds a device library by default.
@@ -72,13 +73,19 @@ if [ "$platform" = native ]; then
 else
   objdump=${cross}objdump
   files=(bin/Kestrane.dll bin/kestrane.exe bin/KestraneBench.dll lib/libKestrane.dll.a lib/Kestrane.def
-         include/kestrane.h bin/bench/README.txt share/doc/kestrane/README.md)
+         include/kestrane.h bin/bench/README.txt share/doc/kestrane/README.md
+         bin/pcsc/RC500_232.dll bin/pcsc/MWIC_32.dll)
   facades=(MWIC_32.dll RC500_232.dll clsic32.dll IBFS32.dll CP2101.dll)
   expect_files "$prefix" "${files[@]}" "${facades[@]/#/bin/bench/}"
-  # Facades carry the vendor libraries' names: only ever under bench/.
+  # DLLs with the vendor libraries' names: the bench's facades only under
+  # bin/bench/, the PC/SC drop-ins only under bin/pcsc/, never beside
+  # Kestrane.dll, and no PC/SC drop-in is a facade.
   for f in "${facades[@]}"; do
-    found=$(find "$prefix" -iname "$f" | grep -v "^$prefix/bin/bench/" || true)
-    [ -z "$found" ] || fail "a facade outside bin/bench: $found"
+    found=$(find "$prefix" -iname "$f" | grep -v -e "^$prefix/bin/bench/" -e "^$prefix/bin/pcsc/" || true)
+    [ -z "$found" ] || fail "a vendor-named DLL outside bin/bench and bin/pcsc: $found"
+    if [ -e "$prefix/bin/pcsc/$f" ] && cmp -s "$prefix/bin/pcsc/$f" "$prefix/bin/bench/$f"; then
+      fail "bin/pcsc/$f is the bench's facade"
+    fi
   done
 
   # The version resource, as Windows reads it.
@@ -111,8 +118,8 @@ else
   listing=$(python3 -m zipfile -l "$zip" | awk 'NR > 1 { print $1 }')
   listing_has "$listing" "$(basename "$zip")" "${files[@]}" "${facades[@]/#/bin/bench/}"
   for f in "${facades[@]}"; do
-    outside=$(grep -i "/$f\$" <<<"$listing" | grep -v '/bin/bench/' || true)
-    [ -z "$outside" ] || fail "the zip holds a facade outside bin/bench: $outside"
+    outside=$(grep -i "/$f\$" <<<"$listing" | grep -v -e '/bin/bench/' -e '/bin/pcsc/' || true)
+    [ -z "$outside" ] || fail "the zip holds a vendor-named DLL outside bin/bench and bin/pcsc: $outside"
   done
 fi
 echo "check_install: $platform install tree, consumers and packages of Kestrane $version are as expected"
