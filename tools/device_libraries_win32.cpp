@@ -19,4 +19,13 @@ void FindDeviceLibraries() {
     SetDllDirectoryA((folder + "bench").c_str());
 }
 
+void UsePcscDevices(char ** /*argv*/) {
+    throw UsageError("--devices pcsc: on Windows put bin\\pcsc\\RC500_232.dll and MWIC_32.dll beside Kestrane.dll "
+                     "(in place of the vendor's DLLs of those names) instead");
+}
+
+int32_t ListPcscReaders(KsPcscReaderInfo * /*infos*/, int32_t /*capacity*/) {
+    throw UsageError("readers: the tool lists PC/SC readers natively only");
+}
+
 }  // namespace tool

@@ -14,6 +14,8 @@ namespace CLI {
 class App;
 }
 
+struct KsPcscReaderInfo;
+
 namespace tool {
 
 // Exit codes: 0 success; 1 a library call failed (its result code is
@@ -64,6 +66,16 @@ void PublishBenchFolder(const Context &ctx);
 // "bench" beside the tool, where an installed kit keeps the bench's facades.
 // Natively the bench is linked in and this does nothing.
 void FindDeviceLibraries();
+// Puts the PC/SC library in place of the bench's for this run. Natively the
+// tool starts itself again with libkestrane_pcsc.so preloaded (returns only
+// in that second process, once the library holds the vendor functions); on
+// Windows the PC/SC DLLs are copied beside Kestrane.dll instead, and this
+// refuses. Throws on failure.
+void UsePcscDevices(char **argv);
+// The PC/SC readers as libkestrane_pcsc.so lists them (natively): the count,
+// or a negative number when no PC/SC service answers. Throws where there is
+// no such library.
+int32_t ListPcscReaders(KsPcscReaderInfo *infos, int32_t capacity);
 
 // EncodeInit with the configured INI (a private 260-byte copy of the path,
 // since EncodeInit writes the port number into byte 1); throws on failure.

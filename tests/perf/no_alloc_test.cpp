@@ -159,7 +159,7 @@ std::vector<CardKindRow> IssuingExports() {
     return all;
 }
 
-class NoAllocTest : public ::testing::TestWithParam<Medium> {
+class NoAllocTest : public ::testing::TestWithParam<kstest::Medium> {
 protected:
     void SetUp() override {
         bench::Reset();
@@ -213,7 +213,7 @@ std::vector<uint8_t> LogImage() {
 }
 
 TEST_P(NoAllocTest, EveryExportLeavesTheHeapToTheHost) {
-    const Medium m = GetParam();
+    const kstest::Medium m = GetParam();
     IssueArgs args;
     ReadOutputs read;
     int16_t out[16] = {};
@@ -240,8 +240,8 @@ TEST_P(NoAllocTest, EveryExportLeavesTheHeapToTheHost) {
     PlaceEncoder(m);
     Check("EncodeInit", "no bridge", init);
     EXPECT_EQ(result, KS_OK);
-    const char *encoderProduct = m == Medium::Ic      ? "IC Card Lock Device"
-                                 : m == Medium::Temic ? "TEMIC Card Lock Device"
+    const char *encoderProduct = m == kstest::Medium::Ic      ? "IC Card Lock Device"
+                                 : m == kstest::Medium::Temic ? "TEMIC Card Lock Device"
                                                       : "Mifare Card Lock Device";
     bench::AttachBridge({encoderProduct, "", 0x10C4, 0xEA60, kEncoderPort});
     config = rig::ConfigFor(m);
@@ -287,8 +287,8 @@ TEST_P(NoAllocTest, EveryExportLeavesTheHeapToTheHost) {
 
     // The system password: a system password card on Mifare (carrying the
     // hotel's own password, so later cards still match), a guest card elsewhere.
-    Card passwordCard = m == Medium::Mifare ? fresh : issued;
-    if (m == Medium::Mifare)
+    Card passwordCard = m == kstest::Medium::Mifare ? fresh : issued;
+    if (m == kstest::Medium::Mifare)
         bench::AddMifareSystemPasswordRecord(passwordCard.mifare, kHotelPassword, kHotelPassword, 0x99);
     CheckWithFaults(
         "ReadSystemPas", [&] { Insert(passwordCard); }, [&] { ReadSystemPas(out); });
@@ -314,17 +314,17 @@ TEST_P(NoAllocTest, EveryExportLeavesTheHeapToTheHost) {
     EXPECT_EQ(result, KS_OK);
     for (int i = 0; i < 4; ++i) Check("ReadOneOpenDoorRecord", "collector log", readRecord);
     bench::CollectorStaySilent(true);
-    if (m == Medium::Ic) bench::Insert24c64(bench::Make24c64DataCard(LogImage()));
-    const bench::DataReader reader = m == Medium::Temic ? bench::DataReader::Temic : bench::DataReader::Mifare;
-    if (m != Medium::Ic) {
+    if (m == kstest::Medium::Ic) bench::Insert24c64(bench::Make24c64DataCard(LogImage()));
+    const bench::DataReader reader = m == kstest::Medium::Temic ? bench::DataReader::Temic : bench::DataReader::Mifare;
+    if (m != kstest::Medium::Ic) {
         bench::PlaceDataReader(reader, kEncoderPort);
         bench::InsertDataCard(reader, LogImage());
     }
     Check("ReadDataCard", "data card", [&] { result = ReadDataCard(0); });
     EXPECT_EQ(result, KS_OK);
     for (int i = 0; i < 4; ++i) Check("ReadOneOpenDoorRecord", "data card log", readRecord);
-    if (m != Medium::Ic) bench::FailDataRead(reader, 0x0123, 100);
-    if (m == Medium::Ic) bench::RemoveIcCard();
+    if (m != kstest::Medium::Ic) bench::FailDataRead(reader, 0x0123, 100);
+    if (m == kstest::Medium::Ic) bench::RemoveIcCard();
     Check("ReadDataCard", "data card fails", [&] { ReadDataCard(0); });
 
     // The collector's settings: answered, refused, with noise, silent.
@@ -350,7 +350,7 @@ TEST_P(NoAllocTest, EveryExportLeavesTheHeapToTheHost) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Media, NoAllocTest, ::testing::ValuesIn(kMedia),
-                         [](const ::testing::TestParamInfo<Medium> &info) { return NameOf(info.param); });
+                         [](const ::testing::TestParamInfo<kstest::Medium> &info) { return NameOf(info.param); });
 
 // The counter tells the library's allocations from the bench's.
 TEST(AllocationCounterTest, CountsOutsideAndInsideVendorCalls) {
