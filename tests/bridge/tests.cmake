@@ -1,0 +1,32 @@
+# The bridge for 64-bit programs (bridge/).
+#   every preset: the host's message decoder replays its fuzz corpus
+#                 (tests/fuzz/bridge_fuzz.cpp, corpus/bridge);
+#   win32:        contract.cpp against Kestrane.dll, for the win64 suite to compare with;
+#   win64:        the same transcript over Kestrane64.dll (contract.sh), the
+#                 64-bit tool against the 32-bit one (tool_compare.sh), faults.
+# The win64 tests need the win32 build's bin folder (KESTRANE_WIN32_BIN).
+if(WIN32 AND NOT KESTRANE_WIN64)
+  add_executable(bridge_contract ${CMAKE_CURRENT_LIST_DIR}/contract.cpp)
+  target_link_libraries(bridge_contract PRIVATE kestrane)
+  add_dependencies(bridge_contract bench_facades kestrane_host32)
+elseif(KESTRANE_WIN64)
+  add_executable(bridge_contract ${CMAKE_CURRENT_LIST_DIR}/contract.cpp)
+  target_link_libraries(bridge_contract PRIVATE kestrane64)
+  add_dependencies(bridge_contract bridge_host_files)
+  add_test(NAME bridge.contract
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/contract.sh ${KESTRANE_WIN32_BIN}/kestrane.exe
+            ${KESTRANE_WIN32_BIN}/bridge_contract.exe $<TARGET_FILE:bridge_contract> ${CMAKE_CURRENT_BINARY_DIR}/contract)
+
+  add_test(NAME bridge.tool_compare
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/tool_compare.sh ${KESTRANE_WIN32_BIN}/kestrane.exe
+            $<TARGET_FILE:kestrane_tool> ${CMAKE_CURRENT_BINARY_DIR}/tool_compare)
+  set_tests_properties(bridge.tool_compare PROPERTIES TIMEOUT 1500)
+
+  add_executable(bridge_fault_test ${CMAKE_CURRENT_LIST_DIR}/fault_test.cpp
+                 ${CMAKE_CURRENT_LIST_DIR}/../support/test_support.cpp)
+  target_include_directories(bridge_fault_test PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../support)
+  target_link_libraries(bridge_fault_test PRIVATE kestrane64 ${KS_GTEST})
+  add_dependencies(bridge_fault_test bridge_host_files kestrane_tool)
+  add_test(NAME bridge.faults COMMAND bridge_fault_test WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+  set_tests_properties(bridge.faults PROPERTIES TIMEOUT 300)
+endif()
