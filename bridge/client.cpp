@@ -125,7 +125,8 @@ bool StartHost() {
     // inheritable only for the one CreateProcess that names them.
     HANDLE hostRead = nullptr, ourWrite = nullptr, ourRead = nullptr, hostWrite = nullptr, us = nullptr;
     bool ok = CreatePipe(&hostRead, &ourWrite, nullptr, 0) && CreatePipe(&ourRead, &hostWrite, nullptr, 0) &&
-              DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &us, SYNCHRONIZE,
+              DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &us,
+                              SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
                               FALSE, 0) &&
               Inheritable(hostRead) && Inheritable(hostWrite) && Inheritable(us);
 
@@ -224,6 +225,8 @@ int16_t Invoke(Export e, const CallArgs &args) {
     char initCopy[kPathBuffer + 1] = {};
     if (e == Export::EncodeInit && args.array[0])
         std::memcpy(initCopy, args.array[0], bridge::CarryCount(e, 0, args));
+    // A host that ended between calls is replaced before the call is sent.
+    if (g_host.process && WaitForSingleObject(g_host.process, 0) != WAIT_TIMEOUT) DropHost();
     int16_t result = KS_ERR_HOST;
     Trip trip = Trip::NotSent;
     // A host found gone before the call reached it is replaced once, and the

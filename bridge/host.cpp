@@ -153,7 +153,11 @@ int wmain(int argc, wchar_t **argv) {
         return kExitUsage;
     }
     HANDLE requests = HandleArg(argv[2]), replies = HandleArg(argv[3]), client = HandleArg(argv[4]);
-    if (!requests || !replies || !client) return kExitUsage;
+    // Handles this process did not inherit name nothing here (or something
+    // else): the client handle must be a process, the pipes must be pipes.
+    if (!requests || !replies || !client || GetProcessId(client) == 0 ||
+        GetFileType(requests) != FILE_TYPE_PIPE || GetFileType(replies) != FILE_TYPE_PIPE)
+        return kExitUsage;
     HANDLE watcher = CreateThread(nullptr, 0, WatchClient, client, 0, nullptr);
     if (!watcher) return kExitUsage;
     CloseHandle(watcher);

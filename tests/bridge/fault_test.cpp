@@ -142,7 +142,7 @@ TEST_F(BridgeFaults, AHostThatStopsAnsweringIsEndedAfterTheTimeOut) {
     EXPECT_LT(took, kCallTimeoutMs + 2000);
     SetEnvironmentVariableA("KESTRANE_HOST_TEST_STALL", nullptr);
     EXPECT_EQ(Des2(data.data(), 8, 0), KS_OK);
-    EXPECT_EQ(ReadType(), kGuestType);  // state restored: Mifare configured
+    EXPECT_EQ(ClearCardData(CardArgs{}.serial.data()), KS_OK);  // state restored: Mifare configured
 }
 
 TEST_F(BridgeFaults, AMissingHostAnswersHostError) {
@@ -153,7 +153,8 @@ TEST_F(BridgeFaults, AMissingHostAnswersHostError) {
     ASSERT_TRUE(CopyFileA("Kestrane64.dll", dll.c_str(), FALSE));
     HMODULE lib = LoadLibraryA(dll.c_str());
     ASSERT_NE(lib, nullptr);
-    auto des = reinterpret_cast<int16_t (*)(int16_t *, int32_t, int32_t)>(GetProcAddress(lib, "Des2"));
+    auto des = reinterpret_cast<int16_t (*)(int16_t *, int32_t, int32_t)>(
+        reinterpret_cast<void (*)()>(GetProcAddress(lib, "Des2")));
     std::array<int16_t, 8> data{1, 2, 3, 4, 5, 6, 7, 8};
     EXPECT_EQ(des(data.data(), 8, 0), KS_ERR_HOST);
     EXPECT_EQ(des(data.data(), 8, 0), KS_ERR_HOST);
@@ -215,19 +216,34 @@ TEST_F(BridgeFaults, EachClientHasItsOwnHostWhichEndsWithIt) {
     EXPECT_TRUE(Alive(ours));
 }
 
-TEST_F(BridgeFaults, AHostStartedByAnyoneElseServesNothing) {
-    // Guessed handle numbers name nothing in a process that did not inherit them.
-    wchar_t command[] = L"KestraneHost32.exe --channel 4 8 12";
+TEST_F(BridgeFaults, AHostGivenHandlesItDidNotInheritServesNothing) {
+    // The numbers of a pipe of ours, holding a well-formed call, mean nothing
+    // in another process: the host reads nothing and ends.
+    HANDLE readEnd, writeEnd;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 0));
+    const uint8_t call[] = {1, 0, 1, 0, 0, 0, 0, 0};  // EncodeExit
+    DWORD done = 0;
+    ASSERT_TRUE(WriteFile(writeEnd, call, sizeof call, &done, nullptr));
+    HANDLE us = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &us,
+                              SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0);
+    std::wstring command = L"KestraneHost32.exe --channel " + std::to_wstring(reinterpret_cast<uintptr_t>(readEnd)) +
+                           L" " + std::to_wstring(reinterpret_cast<uintptr_t>(writeEnd)) + L" " +
+                           std::to_wstring(reinterpret_cast<uintptr_t>(us));
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    ASSERT_TRUE(CreateProcessW(L"KestraneHost32.exe", command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-    ASSERT_EQ(WaitForSingleObject(pi.hProcess, 5000), WAIT_OBJECT_0);
-    DWORD code = 0;
-    GetExitCodeProcess(pi.hProcess, &code);
-    EXPECT_NE(code, 0u);
+    ASSERT_TRUE(CreateProcessW(L"KestraneHost32.exe", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                               &pi));
+    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 5000), WAIT_OBJECT_0);
+    DWORD waiting = 0;
+    ASSERT_TRUE(PeekNamedPipe(readEnd, nullptr, 0, nullptr, &waiting, nullptr));
+    EXPECT_EQ(waiting, sizeof call) << "the call was read by another process";
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
+    CloseHandle(readEnd);
+    CloseHandle(writeEnd);
+    CloseHandle(us);
 }
 
 TEST_F(BridgeFaults, CallsFromSeveralThreadsAreSerialised) {

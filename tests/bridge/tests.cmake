@@ -25,6 +25,10 @@ elseif(KESTRANE_WIN64)
   add_executable(bridge_fault_test ${CMAKE_CURRENT_LIST_DIR}/fault_test.cpp
                  ${CMAKE_CURRENT_LIST_DIR}/../support/test_support.cpp)
   target_include_directories(bridge_fault_test PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../support)
+  # The test support's definitions, as ks_test_support has them (that library
+  # links the bench's devices, which this build does not make for programs).
+  target_compile_definitions(bridge_fault_test PRIVATE
+    KS_TEST_VECTORS="${PROJECT_SOURCE_DIR}/../shared/test-vectors" KS_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   target_link_libraries(bridge_fault_test PRIVATE kestrane64 ${KS_GTEST})
   add_dependencies(bridge_fault_test bridge_host_files kestrane_tool)
   add_test(NAME bridge.faults COMMAND bridge_fault_test WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)

@@ -23,8 +23,10 @@ kinds=(
   "data $period"
   "guest-leave $period"
 )
+# "+" marks a step that must succeed, so that two sides failing alike never
+# pass for agreement.
 steps=()
-for k in "${kinds[@]}"; do steps+=("issue $k" "read" "clear" "read"); done
+for k in "${kinds[@]}"; do steps+=("+issue $k" "+read" "+clear" "+read"); done
 steps+=(
   "issue guest $period --rooms 5" "issue chief $period"   # refused: not a cleared card
   "password" "clear"
@@ -32,10 +34,10 @@ steps+=(
   "bench card new --system-password --insert --name pw" "password" "clear" "bench card insert card-1"
   "bench collector add --kind 3 --time 2026-03-01T10:15 --card 0A0B0C0D"
   "bench collector add --kind 10 --time 2026-12-31T23:59 --card 01020304"
-  "collect" "collect"
-  "pda time 2026-03-04T05:06:07" "pda room 1 2 3" "bench collector show"
-  "serial mifare --port 3" "serial mifare --port 4" "serial ibutton --port 1" "serial ibutton --port 9"
-  "des encrypt 0123456789ABCDEF" "des decrypt 0FA27F578FB6BB2E" "des encrypt 3132333435" "codes"
+  "+collect" "collect"
+  "+pda time 2026-03-04T05:06:07" "+pda room 1 2 3" "bench collector show"
+  "serial mifare --port 3" "serial mifare --port 4" "+serial ibutton --port 1" "serial ibutton --port 9"
+  "+des encrypt 0123456789ABCDEF" "+des decrypt 0FA27F578FB6BB2E" "+des encrypt 3132333435" "+codes"
 )
 
 differ=0 runs=0
@@ -43,7 +45,8 @@ for medium in ic temic mifare; do
   wine "$tool32" --bench "$work/$medium-0" bench init --medium "$medium" --collector >/dev/null
   cp -r "$work/$medium-0" "$work/$medium-A"
   cp -r "$work/$medium-0" "$work/$medium-B"
-  for step in "${steps[@]}"; do
+  for marked in "${steps[@]}"; do
+    step=${marked#+}
     for side in A B; do
       tool=$tool32; [ $side = B ] && tool=$tool64
       dir="$work/$medium-$side"
@@ -55,6 +58,10 @@ for medium in ic temic mifare; do
       sed -i "s#$dir#BENCH#g" "$work/out-$side" "$work/err-$side"
     done
     runs=$((runs + 1))
+    if [ "$marked" != "$step" ] && ! grep -qx "exit 0" "$work/out-B"; then
+      echo "== $medium: $step failed on both sides"
+      differ=$((differ + 1))
+    fi
     if ! cmp -s "$work/out-A" "$work/out-B" || ! cmp -s "$work/err-A" "$work/err-B"; then
       echo "== $medium: $step"
       diff "$work/out-A" "$work/out-B" || true
@@ -67,5 +74,5 @@ for medium in ic temic mifare; do
     differ=$((differ + 1))
   fi
 done
-echo "$runs command lines compared, $differ differences"
+echo "$runs command lines compared, $differ differences or failures"
 [ $differ -eq 0 ]
