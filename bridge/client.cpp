@@ -192,12 +192,14 @@ Trip RoundTrip(Export e, const CallArgs &args, int16_t *result) {
     g_callStarted.store(GetTickCount64());
     Trip trip = Trip::Lost;
     bridge::Header h{};
+    size_t have = 0;
     if (!bridge::WriteAll(g_host.requests, g_out, size)) {
         trip = Trip::NotSent;
-    } else if (bridge::ReadAll(g_host.replies, g_in, bridge::kHeaderSize) &&
+    } else if (bridge::ReadAtLeast(g_host.replies, g_in, sizeof g_in, bridge::kHeaderSize, &have) &&
                bridge::DecodeHeader(g_in, bridge::kHeaderSize, &h) == bridge::DecodeError::None &&
                h.kind == bridge::Kind::Reply && h.exportId == static_cast<uint16_t>(e) &&
-               bridge::ReadAll(g_host.replies, g_in + bridge::kHeaderSize, h.bodyLength) &&
+               bridge::ReadAtLeast(g_host.replies, g_in, sizeof g_in, bridge::kHeaderSize + h.bodyLength, &have) &&
+               have == bridge::kHeaderSize + h.bodyLength &&
                bridge::ApplyReply(e, carried, g_in + bridge::kHeaderSize, h.bodyLength, args, result)) {
         trip = Trip::Ok;
     }

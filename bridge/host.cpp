@@ -121,11 +121,16 @@ int Refuse(HANDLE replies, DecodeError error) {
 
 int Serve(HANDLE requests, HANDLE replies) {
     for (;;) {
-        if (!bridge::ReadAll(requests, g_in, bridge::kHeaderSize)) return kExitClientGone;
+        // One call at a time: the client sends nothing more before our reply,
+        // so bytes past the call are a malformed message too.
+        size_t have = 0;
+        if (!bridge::ReadAtLeast(requests, g_in, sizeof g_in, bridge::kHeaderSize, &have)) return kExitClientGone;
         bridge::Header h{};
         DecodeError e = bridge::DecodeHeader(g_in, bridge::kHeaderSize, &h);
         if (e != DecodeError::None) return Refuse(replies, e);
-        if (!bridge::ReadAll(requests, g_in + bridge::kHeaderSize, h.bodyLength)) return kExitClientGone;
+        const size_t size = bridge::kHeaderSize + h.bodyLength;
+        if (!bridge::ReadAtLeast(requests, g_in, sizeof g_in, size, &have)) return kExitClientGone;
+        if (have != size) return Refuse(replies, DecodeError::TrailingBytes);
         e = bridge::DecodeCallBody(h, g_in + bridge::kHeaderSize, h.bodyLength, &g_before);
         if (e != DecodeError::None) return Refuse(replies, e);
         g_after = g_before;

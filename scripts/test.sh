@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test: the native suite, the Windows suite under Wine, the
+# Runs every test: the native suite, the Windows suites under Wine (32-bit,
+# then the 64-bit bridge over the 32-bit build), the
 # sanitizer suite and the benchmarks in short mode. Installs what it lacks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -37,3 +38,9 @@ fi
 # program is stopped by its time-out and run again.
 wine cmd /c ver >/dev/null 2>&1 || true
 ctest --preset win32 -j"$jobs" --repeat after-timeout:3
+
+echo "== win64 (Wine): Kestrane64.dll and its 32-bit host"
+# Uses the win32 build above (KestraneHost32.exe, Kestrane.dll, the bench).
+cmake --preset win64 >/dev/null
+cmake --build --preset win64 -j"$jobs"
+ctest --preset win64 -j"$jobs" --repeat after-timeout:3
