@@ -53,6 +53,9 @@ char g_initPath[kPathBuffer + 1];
 // none) and the host process it waits on.
 std::atomic<ULONGLONG> g_callStarted{0};
 std::atomic<HANDLE> g_callHost{nullptr};
+// Held by the watchdog while it ends a host, and while the host's process
+// handle is closed: the watchdog never uses a handle already closed.
+SRWLOCK g_watchLock = SRWLOCK_INIT;
 DWORD g_callTimeoutMs = kDefaultCallTimeoutMs;
 
 uint8_t g_out[bridge::kHeaderSize + bridge::kMaxBody];
@@ -61,12 +64,14 @@ uint8_t g_in[bridge::kHeaderSize + bridge::kMaxBody];
 DWORD WINAPI Watchdog(void *) {
     for (;;) {
         Sleep(kWatchdogPeriodMs);
+        AcquireSRWLockExclusive(&g_watchLock);
         const ULONGLONG started = g_callStarted.load();
         if (started != 0 && GetTickCount64() - started > g_callTimeoutMs) {
             HANDLE host = g_callHost.load();
             // Ending the host breaks the pipe: the waiting call answers KS_ERR_HOST.
             if (host) TerminateProcess(host, 1);
         }
+        ReleaseSRWLockExclusive(&g_watchLock);
     }
 }
 
@@ -98,7 +103,10 @@ void DropHost() {
     CloseIf(g_host.requests);
     CloseIf(g_host.replies);
     CloseIf(g_host.job);  // kills the host if it is still there
+    AcquireSRWLockExclusive(&g_watchLock);
+    g_callHost.store(nullptr);
     CloseIf(g_host.process);
+    ReleaseSRWLockExclusive(&g_watchLock);
 }
 
 bool HostPath(wchar_t *path, size_t size) {
