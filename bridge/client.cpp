@@ -3,9 +3,10 @@
 // DLL's folder) that runs Kestrane.dll, and comes back with the result and
 // the elements the library changed.
 //
-// The channel is a pair of anonymous pipes created here; only the host
-// inherits their ends (with a handle of this process, so it can watch us).
-// Nothing has a name another process or user could open or squat. The host
+// The channel (channel.h) is an unnamed shared section and two unnamed
+// events created here; only the host inherits them (with a handle of this
+// process, so it can watch us). Nothing has a name another process or user
+// could open or squat. The host
 // also sits in a job object that kills it when this process's handle to the
 // job closes, i.e. when this process ends in any way.
 #include <windows.h>
@@ -16,7 +17,7 @@
 #include <initializer_list>
 
 #include "kestrane.h"
-#include "pipe_io.h"
+#include "channel.h"
 #include "protocol.h"
 
 namespace {
@@ -35,8 +36,11 @@ constexpr uint16_t kPathBuffer = 255;
 struct HostLink {
     HANDLE process = nullptr;
     HANDLE job = nullptr;
-    HANDLE requests = nullptr;  // our write end
-    HANDLE replies = nullptr;   // our read end
+    HANDLE section = nullptr;
+    bridge::SharedChannel *shared = nullptr;
+    HANDLE requestEvent = nullptr;  // wakes the host
+    HANDLE replyEvent = nullptr;    // wakes us
+    uint32_t seq = 0;               // the last request sent to this host
 };
 
 SRWLOCK g_lock = SRWLOCK_INIT;  // one call on the channel at a time
@@ -58,8 +62,8 @@ std::atomic<HANDLE> g_callHost{nullptr};
 SRWLOCK g_watchLock = SRWLOCK_INIT;
 DWORD g_callTimeoutMs = kDefaultCallTimeoutMs;
 
-uint8_t g_out[bridge::kHeaderSize + bridge::kMaxBody];
-uint8_t g_in[bridge::kHeaderSize + bridge::kMaxBody];
+uint8_t g_out[bridge::kMessageCapacity];
+uint8_t g_in[bridge::kMessageCapacity];
 
 DWORD WINAPI Watchdog(void *) {
     for (;;) {
@@ -100,8 +104,12 @@ void CloseIf(HANDLE &h) {
 
 void DropHost() {
     if (g_host.process) TerminateProcess(g_host.process, 1);
-    CloseIf(g_host.requests);
-    CloseIf(g_host.replies);
+    if (g_host.shared) UnmapViewOfFile(g_host.shared);
+    g_host.shared = nullptr;
+    g_host.seq = 0;
+    CloseIf(g_host.section);
+    CloseIf(g_host.requestEvent);
+    CloseIf(g_host.replyEvent);
     CloseIf(g_host.job);  // kills the host if it is still there
     AcquireSRWLockExclusive(&g_watchLock);
     g_callHost.store(nullptr);
@@ -122,23 +130,33 @@ bool HostPath(wchar_t *path, size_t size) {
     return true;
 }
 
-bool Inheritable(HANDLE h) { return SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) != 0; }
+// An inheritable duplicate, for the host's CreateProcess alone (our own
+// handles stay non-inheritable, so no other child of this process gets them).
+HANDLE ForHost(HANDLE h, DWORD access = 0, DWORD options = DUPLICATE_SAME_ACCESS) {
+    HANDLE copy = nullptr;
+    return DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, access, TRUE, options) ? copy : nullptr;
+}
 
 bool StartHost() {
     wchar_t program[MAX_PATH];
     if (!HostPath(program, MAX_PATH)) return false;
     if (GetFileAttributesW(program) == INVALID_FILE_ATTRIBUTES) return false;
 
-    // Both pipes are created non-inheritable; the host's ends become
-    // inheritable only for the one CreateProcess that names them.
-    HANDLE hostRead = nullptr, ourWrite = nullptr, ourRead = nullptr, hostWrite = nullptr, us = nullptr;
-    bool ok = CreatePipe(&hostRead, &ourWrite, nullptr, 0) && CreatePipe(&ourRead, &hostWrite, nullptr, 0) &&
-              DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &us,
-                              SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
-                              FALSE, 0) &&
-              Inheritable(hostRead) && Inheritable(hostWrite) && Inheritable(us);
+    g_host.section = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                        sizeof(bridge::SharedChannel), nullptr);
+    g_host.requestEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    g_host.replyEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (g_host.section)
+        g_host.shared = static_cast<bridge::SharedChannel *>(
+            MapViewOfFile(g_host.section, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(bridge::SharedChannel)));
+    if (!g_host.shared || !g_host.requestEvent || !g_host.replyEvent) {
+        DropHost();
+        return false;
+    }
+    HANDLE inherit[4] = {ForHost(g_host.section), ForHost(g_host.requestEvent), ForHost(g_host.replyEvent),
+                         ForHost(GetCurrentProcess(), SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, 0)};
+    bool ok = inherit[0] && inherit[1] && inherit[2] && inherit[3];
 
-    HANDLE inherit[3] = {hostRead, hostWrite, us};
     SIZE_T listSize = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
     alignas(16) static unsigned char listStorage[256];
@@ -147,11 +165,12 @@ bool StartHost() {
          UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherit, sizeof inherit, nullptr,
                                    nullptr);
 
-    wchar_t command[MAX_PATH + 100];
-    swprintf(command, sizeof command / sizeof command[0], L"\"%ls\" --channel %llu %llu %llu", program,
-             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(hostRead)),
-             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(hostWrite)),
-             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(us)));
+    wchar_t command[MAX_PATH + 128];
+    swprintf(command, sizeof command / sizeof command[0], L"\"%ls\" --channel %llu %llu %llu %llu", program,
+             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(inherit[0])),
+             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(inherit[1])),
+             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(inherit[2])),
+             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(inherit[3])));
     STARTUPINFOEXW si = {};
     si.StartupInfo.cb = sizeof si;
     si.lpAttributeList = list;
@@ -160,17 +179,12 @@ bool StartHost() {
                               CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
                               &si.StartupInfo, &pi);
     if (listSize <= sizeof listStorage) DeleteProcThreadAttributeList(list);
-    CloseIf(hostRead);
-    CloseIf(hostWrite);
-    CloseIf(us);
+    for (HANDLE &h : inherit) CloseIf(h);
     if (!ok) {
-        CloseIf(ourWrite);
-        CloseIf(ourRead);
+        DropHost();
         return false;
     }
     g_host.process = pi.hProcess;
-    g_host.requests = ourWrite;
-    g_host.replies = ourRead;
     // The job kills the host when our handle to it closes: when this
     // process ends, however it ends. The host also watches us itself, so a
     // job that cannot be set up does not leave it behind.
@@ -196,20 +210,26 @@ enum class Trip { Ok, NotSent, Lost };
 Trip RoundTrip(Export e, const CallArgs &args, int16_t *result) {
     uint16_t carried[bridge::kMaxArgs] = {};
     const size_t size = bridge::EncodeCall(e, args, carried, g_out);
+    bridge::SharedChannel &ch = *g_host.shared;
+    std::memcpy(ch.request, g_out, size);
+    const uint32_t seq = ++g_host.seq;
     g_callHost.store(g_host.process);
     g_callStarted.store(GetTickCount64());
+    bridge::Publish(ch.requestSeq, seq, ch.hostSleeping, g_host.requestEvent);
     Trip trip = Trip::Lost;
     bridge::Header h{};
-    size_t have = 0;
-    if (!bridge::WriteAll(g_host.requests, g_out, size)) {
-        trip = Trip::NotSent;
-    } else if (bridge::ReadAtLeast(g_host.replies, g_in, sizeof g_in, bridge::kHeaderSize, &have) &&
-               bridge::DecodeHeader(g_in, bridge::kHeaderSize, &h) == bridge::DecodeError::None &&
-               h.kind == bridge::Kind::Reply && h.exportId == static_cast<uint16_t>(e) &&
-               bridge::ReadAtLeast(g_host.replies, g_in, sizeof g_in, bridge::kHeaderSize + h.bodyLength, &have) &&
-               have == bridge::kHeaderSize + h.bodyLength &&
-               bridge::ApplyReply(e, carried, g_in + bridge::kHeaderSize, h.bodyLength, args, result)) {
-        trip = Trip::Ok;
+    if (!bridge::WaitFor(ch.replySeq, seq - 1, ch.clientSleeping, g_host.replyEvent, g_host.process)) {
+        // The host ended: if it never took the request, nothing ran.
+        if (ch.takenSeq.load() != seq) trip = Trip::NotSent;
+    } else {
+        // A copy: the decoder reads nothing the other side could still change.
+        std::memcpy(g_in, ch.reply, bridge::kHeaderSize);
+        if (bridge::DecodeHeader(g_in, bridge::kHeaderSize, &h) == bridge::DecodeError::None &&
+            h.kind == bridge::Kind::Reply && h.exportId == static_cast<uint16_t>(e)) {
+            std::memcpy(g_in + bridge::kHeaderSize, ch.reply + bridge::kHeaderSize, h.bodyLength);
+            if (bridge::ApplyReply(e, carried, g_in + bridge::kHeaderSize, h.bodyLength, args, result))
+                trip = Trip::Ok;
+        }
     }
     g_callStarted.store(0);
     if (trip != Trip::Ok) DropHost();
@@ -235,8 +255,6 @@ int16_t Invoke(Export e, const CallArgs &args) {
     char initCopy[kPathBuffer + 1] = {};
     if (e == Export::EncodeInit && args.array[0])
         std::memcpy(initCopy, args.array[0], bridge::CarryCount(e, 0, args));
-    // A host that ended between calls is replaced before the call is sent.
-    if (g_host.process && WaitForSingleObject(g_host.process, 0) != WAIT_TIMEOUT) DropHost();
     int16_t result = KS_ERR_HOST;
     Trip trip = Trip::NotSent;
     // A host found gone before the call reached it is replaced once, and the

@@ -1,10 +1,10 @@
 // KestraneHost32.exe: the 32-bit process that runs Kestrane.dll for one
 // 64-bit client (Kestrane64.dll). It is started by its client only:
 //
-//   KestraneHost32.exe --channel <request pipe> <reply pipe> <client process>
+//   KestraneHost32.exe --channel <section> <request event> <reply event> <client process>
 //
-// where the three numbers are handles the client created and let this
-// process alone inherit. It loads Kestrane.dll from its own folder (the
+// where the four numbers are handles the client created and let this
+// process alone inherit (the channel: channel.h). It loads Kestrane.dll from its own folder (the
 // vendor DLLs beside it are found there too), then answers calls until the
 // client closes the pipe. It ends as soon as its client ends, however that
 // happens, so no host outlives its client holding a COM port open.
@@ -15,7 +15,7 @@
 #include <cstring>
 #include <cwchar>
 
-#include "pipe_io.h"
+#include "channel.h"
 #include "protocol.h"
 
 namespace {
@@ -28,7 +28,6 @@ constexpr int kExitClientGone = 0;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoLibrary = 3;
 constexpr int kExitBadMessage = 4;
-constexpr int kExitPipe = 5;
 
 // Every export passes each argument in one 4-byte stack slot (__stdcall), so
 // one pointer type per argument count calls them all.
@@ -109,36 +108,46 @@ int16_t Run(Call *after) {
 }
 
 Call g_before, g_after;  // one call at a time; too large for the stack of every frame
-uint8_t g_in[bridge::kHeaderSize + bridge::kMaxBody];
-uint8_t g_out[bridge::kHeaderSize + bridge::kMaxBody];
+uint8_t g_in[bridge::kMessageCapacity];
+uint8_t g_out[bridge::kMessageCapacity];
 
-int Refuse(HANDLE replies, DecodeError error) {
-    bridge::WriteAll(replies, g_out, bridge::EncodeError(error, g_out));
+struct Channel {
+    bridge::SharedChannel *shared;
+    HANDLE requestEvent, replyEvent, client;
+};
+
+void Answer(const Channel &c, uint32_t seq, size_t size) {
+    std::memcpy(c.shared->reply, g_out, size);
+    bridge::Publish(c.shared->replySeq, seq, c.shared->clientSleeping, c.replyEvent);
+}
+
+int Refuse(const Channel &c, uint32_t seq, DecodeError error) {
+    Answer(c, seq, bridge::EncodeError(error, g_out));
     std::fprintf(stderr, "KestraneHost32: malformed message (error %u), connection closed\n",
                  static_cast<unsigned>(error));
     return kExitBadMessage;
 }
 
-int Serve(HANDLE requests, HANDLE replies) {
-    for (;;) {
-        // One call at a time: the client sends nothing more before our reply,
-        // so bytes past the call are a malformed message too.
-        size_t have = 0;
-        if (!bridge::ReadAtLeast(requests, g_in, sizeof g_in, bridge::kHeaderSize, &have)) return kExitClientGone;
+int Serve(const Channel &c) {
+    bridge::SharedChannel &ch = *c.shared;
+    for (uint32_t last = 0;; ) {
+        if (!bridge::WaitFor(ch.requestSeq, last, ch.hostSleeping, c.requestEvent, c.client)) return kExitClientGone;
+        const uint32_t seq = ch.requestSeq.load();
+        // Copied out before decoding: the decoder reads only our own bytes.
+        std::memcpy(g_in, ch.request, bridge::kHeaderSize);
         bridge::Header h{};
         DecodeError e = bridge::DecodeHeader(g_in, bridge::kHeaderSize, &h);
-        if (e != DecodeError::None) return Refuse(replies, e);
-        const size_t size = bridge::kHeaderSize + h.bodyLength;
-        if (!bridge::ReadAtLeast(requests, g_in, sizeof g_in, size, &have)) return kExitClientGone;
-        if (have != size) return Refuse(replies, DecodeError::TrailingBytes);
+        if (e != DecodeError::None) return Refuse(c, seq, e);
+        std::memcpy(g_in + bridge::kHeaderSize, ch.request + bridge::kHeaderSize, h.bodyLength);
+        ch.takenSeq.store(seq);
         e = bridge::DecodeCallBody(h, g_in + bridge::kHeaderSize, h.bodyLength, &g_before);
-        if (e != DecodeError::None) return Refuse(replies, e);
+        if (e != DecodeError::None) return Refuse(c, seq, e);
         g_after = g_before;
         const int16_t result = Run(&g_after);
         if (g_stallAfter[0] && std::strcmp(g_stallAfter, bridge::ShapeOf(g_before.exportId).name) == 0)
             for (;;) Sleep(INFINITE);
-        if (!bridge::WriteAll(replies, g_out, bridge::EncodeReply(g_before, g_after, result, g_out)))
-            return kExitPipe;
+        Answer(c, seq, bridge::EncodeReply(g_before, g_after, result, g_out));
+        last = seq;
     }
 }
 
@@ -153,16 +162,18 @@ HANDLE HandleArg(const wchar_t *text) {
 int wmain(int argc, wchar_t **argv) {
     // A fault in a vendor DLL ends this process; no dialog may wait for a user.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-    if (argc != 5 || wcscmp(argv[1], L"--channel") != 0) {
+    if (argc != 6 || wcscmp(argv[1], L"--channel") != 0) {
         std::fprintf(stderr, "KestraneHost32.exe is started by Kestrane64.dll, not by hand\n");
         return kExitUsage;
     }
-    HANDLE requests = HandleArg(argv[2]), replies = HandleArg(argv[3]), client = HandleArg(argv[4]);
+    HANDLE section = HandleArg(argv[2]), client = HandleArg(argv[5]);
+    Channel c{nullptr, HandleArg(argv[3]), HandleArg(argv[4]), client};
     // Handles this process did not inherit name nothing here (or something
-    // else): the client handle must be a process, the pipes must be pipes.
-    if (!requests || !replies || !client || GetProcessId(client) == 0 ||
-        GetFileType(requests) != FILE_TYPE_PIPE || GetFileType(replies) != FILE_TYPE_PIPE)
-        return kExitUsage;
+    // else): the client must be a process, the section must map.
+    if (!section || !c.requestEvent || !c.replyEvent || !client || GetProcessId(client) == 0) return kExitUsage;
+    c.shared = static_cast<bridge::SharedChannel *>(
+        MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(bridge::SharedChannel)));
+    if (!c.shared) return kExitUsage;
     HANDLE watcher = CreateThread(nullptr, 0, WatchClient, client, 0, nullptr);
     if (!watcher) return kExitUsage;
     CloseHandle(watcher);
@@ -172,5 +183,5 @@ int wmain(int argc, wchar_t **argv) {
         std::fprintf(stderr, "KestraneHost32: cannot load Kestrane.dll from its own folder\n");
         return kExitNoLibrary;
     }
-    return Serve(requests, replies);
+    return Serve(c);
 }

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "channel.h"
 #include "kestrane.h"
 #include "test_support.h"
 
@@ -217,33 +218,33 @@ TEST_F(BridgeFaults, EachClientHasItsOwnHostWhichEndsWithIt) {
 }
 
 TEST_F(BridgeFaults, AHostGivenHandlesItDidNotInheritServesNothing) {
-    // The numbers of a pipe of ours, holding a well-formed call, mean nothing
-    // in another process: the host reads nothing and ends.
-    HANDLE readEnd, writeEnd;
-    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 0));
+    // The numbers of a channel of ours, holding a well-formed call, mean
+    // nothing in another process: the host takes nothing and ends.
+    HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                        sizeof(bridge::SharedChannel), nullptr);
+    auto *shared = static_cast<bridge::SharedChannel *>(MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    ASSERT_NE(shared, nullptr);
     const uint8_t call[] = {1, 0, 1, 0, 0, 0, 0, 0};  // EncodeExit
-    DWORD done = 0;
-    ASSERT_TRUE(WriteFile(writeEnd, call, sizeof call, &done, nullptr));
+    std::memcpy(shared->request, call, sizeof call);
+    shared->requestSeq.store(1);
+    HANDLE request = CreateEventW(nullptr, FALSE, TRUE, nullptr), reply = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     HANDLE us = nullptr;
     DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &us,
-                              SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0);
-    std::wstring command = L"KestraneHost32.exe --channel " + std::to_wstring(reinterpret_cast<uintptr_t>(readEnd)) +
-                           L" " + std::to_wstring(reinterpret_cast<uintptr_t>(writeEnd)) + L" " +
-                           std::to_wstring(reinterpret_cast<uintptr_t>(us));
+                    SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0);
+    std::wstring command = L"KestraneHost32.exe --channel";
+    for (HANDLE h : {section, request, reply, us}) command += L" " + std::to_wstring(reinterpret_cast<uintptr_t>(h));
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
     ASSERT_TRUE(CreateProcessW(L"KestraneHost32.exe", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
                                &pi));
     EXPECT_EQ(WaitForSingleObject(pi.hProcess, 5000), WAIT_OBJECT_0);
-    DWORD waiting = 0;
-    ASSERT_TRUE(PeekNamedPipe(readEnd, nullptr, 0, nullptr, &waiting, nullptr));
-    EXPECT_EQ(waiting, sizeof call) << "the call was read by another process";
+    EXPECT_EQ(shared->takenSeq.load(), 0u) << "the call was taken by another process";
+    EXPECT_EQ(shared->replySeq.load(), 0u);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
-    CloseHandle(readEnd);
-    CloseHandle(writeEnd);
-    CloseHandle(us);
+    UnmapViewOfFile(shared);
+    for (HANDLE h : {section, request, reply, us}) CloseHandle(h);
 }
 
 TEST_F(BridgeFaults, CallsFromSeveralThreadsAreSerialised) {

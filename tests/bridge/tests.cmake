@@ -37,7 +37,7 @@ elseif(KESTRANE_WIN64)
 
   add_executable(bridge_fault_test ${CMAKE_CURRENT_LIST_DIR}/fault_test.cpp
                  ${CMAKE_CURRENT_LIST_DIR}/../support/test_support.cpp)
-  target_include_directories(bridge_fault_test PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../support)
+  target_include_directories(bridge_fault_test PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../support ${PROJECT_SOURCE_DIR}/bridge)
   # The test support's definitions, as ks_test_support has them (that library
   # links the bench's devices, which this build does not make for programs).
   target_compile_definitions(bridge_fault_test PRIVATE
