@@ -30,6 +30,11 @@ elseif(KESTRANE_WIN64)
   add_test(NAME bridge.roundtrip_short COMMAND ${roundtrip} 5)
   add_custom_target(bridge_roundtrip_report COMMAND ${roundtrip} 500 DEPENDS bridge_roundtrip USES_TERMINAL)
 
+  # Kestrane64.dll: the 25 plain exports, no mingw runtime DLL (as Kestrane.dll).
+  find_program(KS_OBJDUMP64 x86_64-w64-mingw32-objdump REQUIRED)
+  add_test(NAME bridge.dll_imports
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/../win32/check_imports.sh ${KS_OBJDUMP64} $<TARGET_FILE:kestrane64>)
+
   add_test(NAME bridge.tool_compare
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/tool_compare.sh ${KESTRANE_WIN32_BIN}/kestrane.exe
             $<TARGET_FILE:kestrane_tool> ${CMAKE_CURRENT_BINARY_DIR}/tool_compare)
