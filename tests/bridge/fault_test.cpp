@@ -50,6 +50,16 @@ DWORD LiveHost() {
     return 0;
 }
 
+std::string FileBytes(const std::string &path) {
+    std::string bytes;
+    if (FILE *f = std::fopen(path.c_str(), "rb")) {
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) bytes.append(buffer, n);
+        std::fclose(f);
+    }
+    return bytes;
+}
+
 std::string Bench() {
     static const std::string dir = [] {
         const std::string d = kstest::TempDir() + "\\bench";
@@ -112,10 +122,15 @@ TEST_F(BridgeFaults, HostKilledDuringACardWriteThenTheNextCallRecovers) {
     ASSERT_EQ(ClearCardData(CardArgs{}.serial.data()), KS_OK);
     StallAfter("MakeGuestCard");
     path_[1] = 0x55;
+    const std::string card = Bench() + "\\cards\\card-1.mfd";
+    const std::string blank = FileBytes(card);
     CardArgs args;
     int16_t result = 0;
     std::thread call([&] { result = args.Guest(); });
-    Sleep(1000);  // the write takes milliseconds; the host then stalls
+    // The host has written the card (the bench saves it after each vendor
+    // call) and then stalls.
+    for (int waited = 0; FileBytes(card) == blank && waited < 20000; waited += 50) Sleep(50);
+    Sleep(200);
     const DWORD stalled = LiveHost();
     ASSERT_NE(stalled, 0u);
     HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, stalled);
