@@ -232,34 +232,82 @@ TEST_F(BridgeFaults, EachClientHasItsOwnHostWhichEndsWithIt) {
     EXPECT_TRUE(Alive(ours));
 }
 
+// A host started by hand on a channel of this test, holding one message.
+struct RawHost {
+    RawHost(const std::vector<uint8_t> &message, bool inherit) {
+        SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, inherit};
+        section = CreateFileMappingW(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0, sizeof(bridge::SharedChannel), nullptr);
+        shared = static_cast<bridge::SharedChannel *>(MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+        std::memcpy(shared->request, message.data(), message.size());
+        shared->requestSeq.store(1);
+        request = CreateEventW(&sa, FALSE, TRUE, nullptr);
+        reply = CreateEventW(&sa, FALSE, FALSE, nullptr);
+        DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &us,
+                        SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, inherit, 0);
+        std::wstring command = L"KestraneHost32.exe --channel";
+        for (HANDLE h : {section, request, reply, us}) command += L" " + std::to_wstring(reinterpret_cast<uintptr_t>(h));
+        STARTUPINFOW si = {};
+        si.cb = sizeof si;
+        started = CreateProcessW(L"KestraneHost32.exe", &command[0], nullptr, nullptr, inherit, 0, nullptr, nullptr,
+                                 &si, &pi);
+    }
+    // The host's exit code once it ended (within 5 s), or -1.
+    long Exit() {
+        DWORD code = 0;
+        if (!started || WaitForSingleObject(pi.hProcess, 5000) != WAIT_OBJECT_0) return -1;
+        GetExitCodeProcess(pi.hProcess, &code);
+        return static_cast<long>(code);
+    }
+    ~RawHost() {
+        if (started) {
+            TerminateProcess(pi.hProcess, 9);
+            CloseHandle(pi.hThread);
+            CloseHandle(pi.hProcess);
+        }
+        UnmapViewOfFile(shared);
+        for (HANDLE h : {section, request, reply, us}) CloseHandle(h);
+    }
+    HANDLE section = nullptr, request = nullptr, reply = nullptr, us = nullptr;
+    bridge::SharedChannel *shared = nullptr;
+    PROCESS_INFORMATION pi = {};
+    bool started = false;
+};
+
+constexpr long kHostRefused = 4;  // KestraneHost32's exit code for a malformed message
+const std::vector<uint8_t> kEncodeExit = {1, 0, 1, 0, 0, 0, 0, 0};
+
 TEST_F(BridgeFaults, AHostGivenHandlesItDidNotInheritServesNothing) {
     // The numbers of a channel of ours, holding a well-formed call, mean
     // nothing in another process: the host takes nothing and ends.
-    HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                        sizeof(bridge::SharedChannel), nullptr);
-    auto *shared = static_cast<bridge::SharedChannel *>(MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, 0));
-    ASSERT_NE(shared, nullptr);
-    const uint8_t call[] = {1, 0, 1, 0, 0, 0, 0, 0};  // EncodeExit
-    std::memcpy(shared->request, call, sizeof call);
-    shared->requestSeq.store(1);
-    HANDLE request = CreateEventW(nullptr, FALSE, TRUE, nullptr), reply = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE us = nullptr;
-    DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &us,
-                    SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0);
-    std::wstring command = L"KestraneHost32.exe --channel";
-    for (HANDLE h : {section, request, reply, us}) command += L" " + std::to_wstring(reinterpret_cast<uintptr_t>(h));
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    ASSERT_TRUE(CreateProcessW(L"KestraneHost32.exe", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                               &pi));
-    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 5000), WAIT_OBJECT_0);
-    EXPECT_EQ(shared->takenSeq.load(), 0u) << "the call was taken by another process";
-    EXPECT_EQ(shared->replySeq.load(), 0u);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    UnmapViewOfFile(shared);
-    for (HANDLE h : {section, request, reply, us}) CloseHandle(h);
+    RawHost host(kEncodeExit, false);
+    ASSERT_TRUE(host.started);
+    EXPECT_NE(host.Exit(), -1);
+    EXPECT_EQ(host.shared->takenSeq.load(), 0u) << "the call was taken by another process";
+    EXPECT_EQ(host.shared->replySeq.load(), 0u);
+}
+
+TEST_F(BridgeFaults, AMalformedMessageEndsTheConnectionWithAnError) {
+    const struct {
+        const char *what;
+        std::vector<uint8_t> message;
+    } cases[] = {
+        {"unknown kind", {9, 0, 1, 0, 0, 0, 0, 0}},
+        {"unknown export", {1, 0, 25, 0, 0, 0, 0, 0}},
+        {"oversized body", {1, 0, 1, 0, 0xFF, 0xFF, 0, 0}},
+        {"count beyond the array", {1, 0, 23, 0, 2, 0, 0, 0, 11, 0}},  // PDA_SetTime, 11 elements
+        {"body shorter than its arrays", {1, 0, 20, 0, 10, 0, 0, 0, 8, 0, 1, 0, 8, 0, 0, 0, 0, 0}},
+    };
+    for (const auto &c : cases) {
+        RawHost host(c.message, true);
+        ASSERT_TRUE(host.started);
+        EXPECT_EQ(host.Exit(), kHostRefused) << c.what;
+        EXPECT_EQ(host.shared->replySeq.load(), 1u) << c.what;
+        EXPECT_EQ(host.shared->reply[0], 3) << c.what << ": not an error message";
+    }
+    RawHost good(kEncodeExit, true);  // the same rig with a good call: answered
+    ASSERT_TRUE(good.started);
+    for (int waited = 0; good.shared->replySeq.load() != 1 && waited < 5000; waited += 10) Sleep(10);
+    EXPECT_EQ(good.shared->reply[0], 2);
 }
 
 TEST_F(BridgeFaults, CallsFromSeveralThreadsAreSerialised) {
