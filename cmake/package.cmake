@@ -12,6 +12,12 @@ set(CPACK_STRIP_FILES OFF)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win32)
+  # The zip also holds Kestrane64.dll and its import library, beside
+  # Kestrane.dll, when the win64 build exists: cpack decides when it packs,
+  # since that build is made after this one.
+  set(KESTRANE_WIN64_BUILD ${PROJECT_SOURCE_DIR}/build/win64 CACHE PATH "the win64 build whose files join the zip")
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/cpack_win64.cmake.in ${CMAKE_BINARY_DIR}/packaging/cpack_win64.cmake @ONLY)
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/packaging/cpack_win64.cmake)
 else()
   set(CPACK_GENERATOR "TGZ;DEB")
   set(CPACK_SYSTEM_NAME Linux)

@@ -50,6 +50,7 @@ extern "C" {
 #define KS_ERR_COLLECTOR ((int16_t)-12)  /* 0xFFF4: the hand-held collector was not found first, did not answer or refused */
 #define KS_ERR_NOT_CLEARED ((int16_t)-13)  /* 0xFFF3: the card on the encoder is not a cleared card */
 #define KS_ERR_OTHER_HOTEL ((int16_t)-14)  /* 0xFFF2: the card carries another hotel's system password */
+#define KS_ERR_HOST ((int16_t)-15)  /* 0xFFF1: Kestrane64.dll only: the 32-bit host process is not available */
 
 /* Start-up: path is a NUL-terminated INI path in a buffer of at least 255
  * bytes; byte 1 of the buffer is overwritten with the chosen COM port number.

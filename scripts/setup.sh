@@ -8,7 +8,8 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 for p in cmake make g++ pkg-config g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 \
          libcli11-dev libgtest-dev libgmock-dev googletest libbenchmark-dev \
          clang libclang-rt-14-dev ccache dpkg-dev file \
-         pcscd vsmartcard-vpcd libpcsclite-dev; do
+         pcscd vsmartcard-vpcd libpcsclite-dev \
+         g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64; do
   have "$p" || need+=("$p")
 done
 # The .NET and Python bindings: Mono to build and test the assembly, pytest,
@@ -26,6 +27,14 @@ fi
 
 export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-kestrane}"
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# The win64 suite runs 64-bit programs that start the 32-bit host: the prefix
+# must be a 64-bit one. A prefix made by a 32-bit-only Wine says so in its
+# registry; it is made again.
+if [ -f "$WINEPREFIX/system.reg" ] && grep -q '^#arch=win32' "$WINEPREFIX/system.reg"; then
+  echo "setup: $WINEPREFIX is a 32-bit Wine prefix; making it again as a 64-bit one"
+  wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$WINEPREFIX"
+fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "setup: initialising the Wine prefix $WINEPREFIX"
   wineboot --init >/dev/null 2>&1 || true

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test: the native suite (built from a copy of the checkout in an
-# empty folder), the sanitizer suite and the Windows suite under Wine, with
-# the benchmarks in short mode; the native and Windows suites also install
-# their build, build programs against the install tree and make the
-# packages. Installs what it lacks.
+# empty folder), the sanitizer suite and the Windows suites under Wine (32-bit,
+# then the 64-bit bridge over the 32-bit build), with the benchmarks in short
+# mode; the native and Windows suites also install their build, build
+# programs against the install tree and make the packages. Installs what it
+# lacks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -45,11 +46,12 @@ echo "== PC/SC readers (pcscd with vsmartcard's virtual reader)"
 echo "== sanitizers (ASan + UBSan, clang)"
 # The same suites, the fuzz corpus replays included, built with clang and
 # -fsanitize=address,undefined: any report fails the test that caused it.
+# (The PC/SC tests ran above, against the native build.)
 cmake --preset sanitize >/dev/null
 cmake --build --preset sanitize -j"$jobs"
 ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1}" \
 UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}" \
-  ctest --preset sanitize -j"$jobs"
+  ctest --preset sanitize -j"$jobs" -E '^pcsc_'
 
 echo "== win32 (Wine)"
 cmake --preset win32 >/dev/null
@@ -66,3 +68,9 @@ fi
 # program is stopped by its time-out and run again.
 wine cmd /c ver >/dev/null 2>&1 || true
 ctest --preset win32 -j"$jobs" --repeat after-timeout:3
+
+echo "== win64 (Wine): Kestrane64.dll and its 32-bit host"
+# Uses the win32 build above (KestraneHost32.exe, Kestrane.dll, the bench).
+cmake --preset win64 >/dev/null
+cmake --build --preset win64 -j"$jobs"
+ctest --preset win64 -j"$jobs" --repeat after-timeout:3

@@ -6,7 +6,9 @@
 #include <cstring>
 
 #include "kestrane.h"
+#ifndef KESTRANE_TOOL_NO_PORTS
 #include "media/vendor/cp2101.h"
+#endif
 #include "platform/platform.h"
 #include "result_codes.h"
 #include "tool.h"
@@ -71,6 +73,7 @@ void RunDes(const Context &ctx, bool decrypt, const std::string &hex) {
 }
 
 // ---- ports ----------------------------------------------------------------
+#ifndef KESTRANE_TOOL_NO_PORTS
 // The library exports no discovery function, so the tool asks the bridges
 // itself, with the same CP2101 calls and registry lookups the library makes
 // (one pass instead of one per device kind) and reports every bridge, known
@@ -230,6 +233,13 @@ void RunPorts(const Context &ctx) {
     r.Set("devices", rows);
     ctx.Emit(r);
 }
+#else
+// The 64-bit tool runs the library in its 32-bit host process; the USB
+// bridges' library is 32-bit too and cannot be called from here.
+void RunPorts(const Context &) {
+    throw UsageError("ports needs the 32-bit kestrane.exe: the USB bridge library is 32-bit");
+}
+#endif
 
 void RunCodes(const Context &ctx) {
     size_t count = 0;

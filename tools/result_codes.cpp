@@ -34,6 +34,7 @@ const ResultCodeInfo kResultTable[] = {
      "the card on the encoder is not a cleared card (clear it first)"},
     {KS_ERR_OTHER_HOTEL, "KS_ERR_OTHER_HOTEL",
      "the card carries another installation's system password"},
+    {KS_ERR_HOST, "KS_ERR_HOST", "the 32-bit host process is not available"},
 };
 
 }  // namespace

@@ -4,8 +4,11 @@
 # the build tree) and runs them, runs the installed tool on a bench, then
 # makes the packages and checks what they hold.
 #   check_install.sh native|win32 BUILD_DIR SOURCE_DIR [CROSS_PREFIX]
+#   check_install.sh win64 BUILD_DIR SOURCE_DIR CROSS_PREFIX WIN32_BUILD_DIR
+# (win64: the 64-bit bridge's files, and the zip the win32 build makes with
+# them beside Kestrane.dll.)
 set -euo pipefail
-platform=$1 build=$(cd "$2" && pwd) source=$(cd "$3" && pwd) cross=${4:-}
+platform=$1 build=$(cd "$2" && pwd) source=$(cd "$3" && pwd) cross=${4:-} win32_build=${5:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
@@ -70,8 +73,7 @@ if [ "$platform" = native ]; then
   listing_has "$(tar -tzf "$tarball")" "$(basename "$tarball")" "${files[@]}"
   listing_has "$(dpkg-deb -c "$deb" | awk '{ print $6 }')" "$(basename "$deb")" "${files[@]}"
   dpkg-deb -f "$deb" Depends | grep -q libstdc++ || fail "the .deb names no dependencies of its binaries"
-else
-  objdump=${cross}objdump
+elif [ "$platform" = win32 ]; then
   files=(bin/Kestrane.dll bin/kestrane.exe bin/KestraneBench.dll lib/libKestrane.dll.a lib/Kestrane.def
          include/kestrane.h bin/bench/README.txt share/doc/kestrane/README.md
          bin/pcsc/RC500_232.dll bin/pcsc/MWIC_32.dll)
@@ -121,5 +123,24 @@ else
     outside=$(grep -i "/$f\$" <<<"$listing" | grep -v -e '/bin/bench/' -e '/bin/pcsc/' || true)
     [ -z "$outside" ] || fail "the zip holds a vendor-named DLL outside bin/bench and bin/pcsc: $outside"
   done
+  # The 64-bit bridge's host sits beside Kestrane.dll.
+  expect_files "$prefix" bin/KestraneHost32.exe
+else
+  expect_files "$prefix" bin/Kestrane64.dll lib/libKestrane64.dll.a
+  # The zip: the 64-bit bridge beside the 32-bit library and its host.
+  (cd "$win32_build" && cpack -B "$work/packages" >/dev/null)
+  zip=$work/packages/Kestrane-$version-win32.zip
+  [ -f "$zip" ] || fail "no $(basename "$zip")"
+  python3 -m zipfile -e "$zip" "$work/unpacked"
+  kit=$work/unpacked/Kestrane-$version-win32
+  expect_files "$kit" bin/Kestrane.dll bin/KestraneHost32.exe bin/Kestrane64.dll lib/libKestrane64.dll.a \
+               lib/libKestrane.dll.a include/kestrane.h
+  # A 64-bit C program linked with the zip's import library, run over the
+  # bridge with the bench's DLLs beside it.
+  mkdir -p "$work/try64"
+  "${cross}gcc" -std=c99 -Wall -Werror -I"$kit/include" -o "$work/try64/consumer.exe" \
+     "$source/tests/install/consumer.c" -L"$kit/lib" -lKestrane64
+  cp "$kit"/bin/*.dll "$kit/bin/KestraneHost32.exe" "$kit"/bin/bench/*.dll "$work/try64/"
+  (cd "$work/try64" && wine consumer.exe "$data" "$expected")
 fi
 echo "check_install: $platform install tree, consumers and packages of Kestrane $version are as expected"

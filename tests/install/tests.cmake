@@ -3,7 +3,12 @@
 if(KESTRANE_SANITIZE)
   return()  # the packages are made from the ordinary builds
 endif()
-if(WIN32)
+if(KESTRANE_WIN64)
+  # Kestrane64.dll's files, and the zip made with the win32 build's cpack.
+  string(REGEX REPLACE "gcc(-posix)?$" "" ks_cross ${CMAKE_C_COMPILER})
+  add_test(NAME install.win64 COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/check_install.sh win64
+           ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR} ${ks_cross} ${KESTRANE_WIN32_BIN}/..)
+elseif(WIN32)
   string(REGEX REPLACE "gcc(-posix)?$" "" ks_cross ${CMAKE_C_COMPILER})
   add_test(NAME install.tree COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/check_install.sh win32
            ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR} ${ks_cross})
@@ -12,4 +17,8 @@ else()
            ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR})
 endif()
 # cpack and the consumers' builds: minutes on a loaded machine.
-set_tests_properties(install.tree PROPERTIES TIMEOUT 600)
+foreach(t install.tree install.win64)
+  if(TEST ${t})
+    set_tests_properties(${t} PROPERTIES TIMEOUT 600)
+  endif()
+endforeach()

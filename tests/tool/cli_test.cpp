@@ -492,7 +492,7 @@ TEST_F(ToolTest, SerialsOfTheBenchsIButtonAndMifareCard) {
 
 TEST_F(ToolTest, CodesListsEveryResultCodeOnce) {
     const Json codes = Ok("codes");
-    ASSERT_EQ(codes["codes"].items.size(), 12u);
+    ASSERT_EQ(codes["codes"].items.size(), 13u);
     std::map<long long, std::string> names;
     for (const Json &c : codes["codes"].items) {
         EXPECT_TRUE(names.emplace(c["code"].n, c["name"].s).second) << c["code"].n;
@@ -502,6 +502,7 @@ TEST_F(ToolTest, CodesListsEveryResultCodeOnce) {
     }
     EXPECT_EQ(names[1], "KS_OK");
     EXPECT_EQ(names[-14], "KS_ERR_OTHER_HOTEL");
+    EXPECT_EQ(names[-15], "KS_ERR_HOST");
 }
 
 TEST_F(ToolTest, MissingBenchFolderIsNamed) {

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks what Kestrane.dll needs from a front-desk PC and what it offers:
+# Checks what Kestrane.dll (or Kestrane64.dll) needs from a front-desk PC and what it offers:
 # - it imports only Windows system DLLs, msvcrt and the five vendor DLLs (no
 #   mingw runtime such as libgcc, libstdc++ or libwinpthread);
 # - CP2101.dll is imported by ordinal only (the vendor DLL has no names);
