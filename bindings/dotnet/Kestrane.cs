@@ -54,6 +54,7 @@ namespace Kestrane
             { -12, Entry("KS_ERR_COLLECTOR", "the hand-held collector was not the device found first, did not answer or refused") },
             { -13, Entry("KS_ERR_NOT_CLEARED", "the card on the encoder is not a cleared card (clear it first)") },
             { -14, Entry("KS_ERR_OTHER_HOTEL", "the card carries another installation's system password") },
+            { -15, Entry("KS_ERR_HOST", "the 32-bit host process is not available") },
         };
 
         public const string DeviceStatusMeaning = "a device library's own status, handed on unchanged by the library";

@@ -26,6 +26,7 @@ RESULT_CODES = {
           "the hand-held collector was not the device found first, did not answer or refused"),
     -13: ("KS_ERR_NOT_CLEARED", "the card on the encoder is not a cleared card (clear it first)"),
     -14: ("KS_ERR_OTHER_HOTEL", "the card carries another installation's system password"),
+    -15: ("KS_ERR_HOST", "the 32-bit host process is not available"),
 }
 
 # A code outside the table: a device library's own status, passed on.
