@@ -123,6 +123,7 @@ std::string AnswersPath() { return std::string(KS_INI_CORPUS) + "/answers.txt"; 
 std::map<std::string, std::string> ReadAnswers() {
     std::map<std::string, std::string> answers;
     std::ifstream in(AnswersPath(), std::ios::binary);
+    if (!in) ADD_FAILURE() << "known-answer file missing: " << AnswersPath();
     std::string line;
     while (std::getline(in, line)) {
         if (line.empty() || line[0] == '#') continue;
