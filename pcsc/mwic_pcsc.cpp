@@ -18,6 +18,7 @@
 // so a PSC presented stays presented for the calls that follow it.
 #include <cstring>
 
+#include "codec/codec.h"
 #include "media/vendor/mwic_32.h"
 #include "reader.h"
 
@@ -91,13 +92,6 @@ int16_t CheckUnprotected(int16_t address, int16_t length) {
     return kOk;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 }  // namespace
 
 extern "C" {
@@ -168,14 +162,7 @@ int16_t KS_VENDOR_CALL srd_24c64(int32_t handle, int16_t, int16_t, uint8_t *) {
 // digit stops the conversion with a nonzero status; bytes not reached are 0.
 int16_t KS_VENDOR_CALL asc_hex(const char *text, uint8_t *out, int32_t byteCount) {
     if (text == nullptr || out == nullptr || byteCount < 0) return kBadArgument;
-    std::memset(out, 0, static_cast<size_t>(byteCount));
-    for (int32_t i = 0; i < byteCount; ++i) {
-        const int high = HexDigit(text[2 * i]);
-        const int low = high < 0 ? -1 : HexDigit(text[2 * i + 1]);
-        if (high < 0 || low < 0) return kBadArgument;
-        out[i] = static_cast<uint8_t>(high << 4 | low);
-    }
-    return kOk;
+    return HexTextToBytes(text, out, byteCount) ? kOk : kBadArgument;
 }
 
 }  // extern "C"

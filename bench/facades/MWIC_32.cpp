@@ -1,22 +1,11 @@
 // MWIC_32 facade: the contact IC encoder library's calls, served by the
 // bench's encoder model. Each call is logged with its scalar arguments and
 // the bytes it moved.
-#include <cstring>
 
 #include "bench.h"
+#include "codec/codec.h"
 #include "devices/ic_device.h"
 #include "media/vendor/mwic_32.h"
-
-namespace {
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-}  // namespace
 
 extern "C" {
 
@@ -82,17 +71,7 @@ int16_t KS_VENDOR_CALL asc_hex(const char *text, uint8_t *out, int32_t byteCount
         return static_cast<int16_t>(bench::EndCall(bench::ic::kStatusBadArgument));
     if (text == nullptr || out == nullptr || byteCount < 0)
         return static_cast<int16_t>(bench::EndCall(bench::ic::kStatusBadArgument));
-    std::memset(out, 0, static_cast<size_t>(byteCount));
-    int16_t status = bench::ic::kStatusOk;
-    for (int32_t i = 0; i < byteCount; ++i) {
-        const int high = HexDigit(text[2 * i]);
-        const int low = high < 0 ? -1 : HexDigit(text[2 * i + 1]);
-        if (high < 0 || low < 0) {
-            status = bench::ic::kStatusBadArgument;
-            break;
-        }
-        out[i] = static_cast<uint8_t>(high << 4 | low);
-    }
+    const int16_t status = HexTextToBytes(text, out, byteCount) ? bench::ic::kStatusOk : bench::ic::kStatusBadArgument;
     return static_cast<int16_t>(bench::EndCall(status, out, static_cast<size_t>(byteCount)));
 }
 

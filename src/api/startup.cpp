@@ -9,6 +9,7 @@
 
 #include "api/encoder_state.h"
 #include "base/result_codes.h"
+#include "codec/codec.h"
 #include "media/ic4442.h"
 #include "media/port_discovery.h"
 #include "platform/platform.h"
@@ -41,13 +42,6 @@ constexpr int16_t kLockTypeMax = 5;
 constexpr uint8_t kPasswordLength = 4;
 
 char g_configPath[kPathBufferSize + 1];
-
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 // Pass "4B7E19D2" -> P0..P3 = 4B 7E 19 D2 -> SystemPassword = D2 19 7E 4B.
 // A value shorter than 8 characters is read up to its end only, and a

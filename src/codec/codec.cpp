@@ -1,5 +1,7 @@
 #include "codec/codec.h"
 
+#include <cstring>
+
 namespace {
 
 // Cipher masks: constants of the card system. Changing either makes every
@@ -116,4 +118,22 @@ bool OpenCardRecord(uint8_t *record, SealVariant variant, uint8_t serialByte) {
     }
     CardChecksum(record, kTrailingCovered, &low, &high);
     return low == record[kTrailingCheck];
+}
+
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+bool HexTextToBytes(const char *text, uint8_t *out, int32_t count) {
+    std::memset(out, 0, static_cast<size_t>(count));
+    for (int32_t i = 0; i < count; ++i) {
+        const int high = HexDigitValue(text[2 * i]);
+        const int low = high < 0 ? -1 : HexDigitValue(text[2 * i + 1]);
+        if (high < 0 || low < 0) return false;
+        out[i] = static_cast<uint8_t>(high << 4 | low);
+    }
+    return true;
 }

@@ -32,3 +32,10 @@ void SealCardRecord(uint8_t *record, SealVariant variant, uint8_t serialByte = 0
 // Decipher then test, in place; true when the record is valid. The
 // serial-bound variant leaves the plain check bytes in 25 and 26.
 bool OpenCardRecord(uint8_t *record, SealVariant variant, uint8_t serialByte = 0);
+
+// Value of one hexadecimal digit (either case), or -1 for any other character.
+int HexDigitValue(char c);
+// Bytes from hexadecimal text, two digits a byte, as the contact encoder
+// library's asc_hex converts them: `out` is cleared first, and the
+// conversion stops at the first character that is not a digit (false).
+bool HexTextToBytes(const char *text, uint8_t *out, int32_t count);
