@@ -25,6 +25,12 @@ if [ ${#need[@]} -gt 0 ]; then
   apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 
+# 32-bit Wine and KestraneHost32.exe are i386 programs. Where the kernel cannot
+# run them (or KESTRANE_EMULATE_I386=1 asks for it), qemu-i386 is installed and
+# registered for them; scripts/test.sh says which way they run, and fails the
+# Windows suites with the reason when neither works.
+bash "$(dirname "$0")/i386.sh" ensure || echo "setup: 32-bit x86 programs cannot run here (see above)"
+
 export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-kestrane}"
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # The win64 suite runs 64-bit programs that start the 32-bit host: the prefix

@@ -7,6 +7,11 @@
 # lacks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# A forced emulated run (KESTRANE_EMULATE_I386=1) registers qemu-i386 for
+# i386 programs on a machine that runs them itself: the handler it registered
+# goes again when the run ends.
+forced_handler=
+if [ "${KESTRANE_EMULATE_I386:-}" = 1 ] && [ ! -e /proc/sys/fs/binfmt_misc/kestrane-i386 ]; then forced_handler=1; fi
 bash scripts/setup.sh
 export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-kestrane}"
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -15,6 +20,7 @@ jobs=$(nproc)
 cleanup=()
 on_exit() { for step in "${cleanup[@]}"; do eval "$step" || true; done; }
 trap on_exit EXIT
+[ -n "$forced_handler" ] && cleanup+=('bash scripts/i386.sh remove')
 
 echo "== native (built from a copy of the checkout in an empty folder)"
 # Whoever clones the repository has nothing beside it. The native suite is
@@ -53,6 +59,13 @@ ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1:detect_stack
 UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}" \
   ctest --preset sanitize -j"$jobs" -E '^pcsc_'
 
+# The Windows suites are never skipped: where 32-bit programs cannot run, the
+# run fails here and says what is missing.
+if ! i386=$(bash scripts/i386.sh describe); then
+  echo "== $i386" >&2
+  exit 1
+fi
+echo "== $i386"
 echo "== win32 (Wine)"
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j"$jobs"
