@@ -21,7 +21,11 @@
 // reconnect there would present one card's PSC to another, or write to a
 // card no longer unlocked). A PSC counts only on the connection it was
 // presented on: a write on any other is refused before it is sent, as
-// common contact readers answer 90 00 to a write the card ignored.
+// common contact readers answer 90 00 to a write the card ignored. (A read
+// later in an operation connects again too, when it must: the calls do not
+// say where an operation starts. The library checks that each of its reads
+// shows the card it checked first, and the new connection carries no PSC,
+// so the operation still fails before anything reaches the card.)
 #include <cstring>
 
 #include "codec/codec.h"

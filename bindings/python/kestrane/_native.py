@@ -195,6 +195,8 @@ def _windows_bound_devices():
     folder, else "vendor"; None when it is not in this process (the 64-bit
     bridge's host loads it)."""
     kernel32 = ctypes.WinDLL("kernel32")
+    kernel32.GetModuleHandleW.restype = ctypes.c_void_p
+    kernel32.GetModuleHandleW.argtypes = (ctypes.c_wchar_p,)
     handle = kernel32.GetModuleHandleW("MWIC_32.dll")
     if not handle:
         return None
