@@ -13,9 +13,19 @@
 //   dv_beep   succeeds silently (no buzzer command)
 //   chk_24c64 / srd_24c64: the card is not a 24C64
 //   asc_hex   hex text to bytes, as the vendor library does
-// The connection to the card is made at the first card call (selecting the
-// card type, FF A4 00 00 01 06) and kept until the card leaves or ic_exit,
-// so a PSC presented stays presented for the calls that follow it.
+// The connection to the card is made by a read (selecting the card type,
+// FF A4 00 00 01 06) and kept until the card leaves or ic_exit. Every
+// operation of the library begins with a read, and only a read connects:
+// the PSC compare and the write go to the card of the connection they find,
+// and fail when that card has been taken out or reset since (a quiet
+// reconnect there would present one card's PSC to another, or write to a
+// card no longer unlocked). A PSC counts only on the connection it was
+// presented on: a write on any other is refused before it is sent, as
+// common contact readers answer 90 00 to a write the card ignored. (A read
+// later in an operation connects again too, when it must: the calls do not
+// say where an operation starts. The library checks that each of its reads
+// shows the card it checked first, and the new connection carries no PSC,
+// so the operation still fails before anything reaches the card.)
 #include <cstring>
 
 #include "codec/codec.h"
@@ -48,10 +58,15 @@ constexpr uint8_t kCounterVerified = 0x07;
 
 Link g_ic;
 bool g_open = false;
+// The connection the PSC was verified on; 0: none.
+uint32_t g_pscConnection = 0;
 
-// The connection outlives one operation (ic_init to ic_exit may span a
-// day at a desk): a card taken out and another put in since must get a
-// connection of its own, not a failed first operation.
+bool PscVerifiedHere() { return g_ic.connected && g_pscConnection == g_ic.connection; }
+
+// For a read, the first step of every operation. The connection outlives
+// one operation (ic_init to ic_exit may span a day at a desk): a card taken
+// out and another put in since must get a connection of its own, not a
+// failed first operation. The new connection has no PSC presented.
 bool EnsureCard() {
     if (CardStillConnected(g_ic)) return true;
     if (!ConnectCard(g_ic, Medium::Sle4442)) return false;
@@ -107,6 +122,7 @@ int16_t KS_VENDOR_CALL ic_exit(int32_t handle) {
     if (!g_open || handle != kHandle) return kBadHandle;
     CloseLink(g_ic);
     g_open = false;
+    g_pscConnection = 0;
     return kOk;
 }
 
@@ -124,7 +140,9 @@ int16_t KS_VENDOR_CALL swr_4442(int32_t handle, int16_t address, int16_t length,
     if (!g_open || handle != kHandle) return kBadHandle;
     if (in == nullptr) return kBadArgument;
     if (!RangeOk(address, length) || length >= kMemoryBytes) return kRange;
-    if (!EnsureCard()) return kNoCard;
+    if (!CardStillConnected(g_ic)) return kNoCard;
+    // Without its PSC the card drops the write, and many readers still answer 90 00.
+    if (!PscVerifiedHere()) return kRefused;
     const int16_t allowed = CheckUnprotected(address, length);
     if (allowed != kOk) return allowed;
     uint8_t apdu[kApduHeader + kMemoryBytes] = {kClassStorage, kInsUpdateBinary, 0x00, static_cast<uint8_t>(address),
@@ -136,14 +154,18 @@ int16_t KS_VENDOR_CALL swr_4442(int32_t handle, int16_t address, int16_t length,
 int16_t KS_VENDOR_CALL csc_4442(int32_t handle, int16_t length, const uint8_t *psc) {
     if (!g_open || handle != kHandle) return kBadHandle;
     if (psc == nullptr || length != kPscBytes) return kBadArgument;
-    if (!EnsureCard()) return kNoCard;
+    // Only to the card the operation read: never to one put in since.
+    if (!CardStillConnected(g_ic)) return kNoCard;
+    g_pscConnection = 0;  // a compare that fails leaves the card locked
     uint8_t apdu[kApduHeader + kPscBytes] = {kClassStorage, kInsVerify, 0x00, 0x00, kPscBytes};
     std::memcpy(apdu + kApduHeader, psc, kPscBytes);
     size_t n = 0;
     uint16_t sw = 0;
     uint8_t none[1];
     if (!Transmit(g_ic, apdu, sizeof apdu, none, &n, &sw)) return kNoCard;
-    return sw == (kSw1Ok << 8 | kCounterVerified) ? kOk : kRefused;
+    if (sw != (kSw1Ok << 8 | kCounterVerified)) return kRefused;
+    g_pscConnection = g_ic.connection;
+    return kOk;
 }
 
 int16_t KS_VENDOR_CALL dv_beep(int32_t handle, int16_t) {

@@ -11,6 +11,9 @@
 //   read      FF B0, write FF D6 (16-byte blocks)
 //   reset     nothing; close disconnects (resetting the card); exit releases the context
 // Status 0 is success; any failure, no card and a card removed included, is nonzero.
+// Only request connects: every later step of an operation uses the card
+// request connected to, and fails once that card has left or been reset
+// (the connection is dropped, and with it the sector authenticated).
 #include <cstring>
 
 #include "media/vendor/rc500_232.h"
@@ -128,7 +131,12 @@ int16_t KS_VENDOR_CALL RC500_232_anticoll(uint8_t, uint32_t *serial) {
 }
 
 int16_t KS_VENDOR_CALL RC500_232_select(uint32_t serial, uint8_t *sizeCode) {
-    if (!g_rc500.link.connected) return kNoCard;
+    // No command goes to the card here: ask PC/SC whether it is still the
+    // card request connected to.
+    if (!CardStillConnected(g_rc500.link)) {
+        ForgetCard();
+        return kNoCard;
+    }
     if (!g_rc500.uidRead) return kWrongState;
     if (sizeCode == nullptr) return kBadArgument;
     for (size_t i = 0; i < kUidBytes; ++i)
@@ -143,8 +151,13 @@ int16_t KS_VENDOR_CALL RC500_232_authkey(uint8_t mode, uint8_t sector, const uin
     if (!g_rc500.link.connected) return kNoCard;
     if (!g_rc500.uidRead) return kWrongState;
     if (key == nullptr || mode != kKeyModeA) return kBadArgument;
-    if (g_rc500.authenticatedSector == sector && std::memcmp(g_rc500.authenticatedKey, key, kKeyBytes) == 0)
-        return kOk;
+    // An authentication already made holds only while the card has not
+    // left or been reset: answering from memory must not hide that.
+    if (g_rc500.authenticatedSector == sector && std::memcmp(g_rc500.authenticatedKey, key, kKeyBytes) == 0) {
+        if (CardStillConnected(g_rc500.link)) return kOk;
+        ForgetCard();
+        return kNoCard;
+    }
     g_rc500.authenticatedSector = -1;
     uint8_t load[kApduHeader + kKeyBytes] = {kClassStorage, kInsLoadKey, kKeyStructureVolatile, kVolatileSlot,
                                    static_cast<uint8_t>(kKeyBytes)};

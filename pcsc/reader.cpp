@@ -218,6 +218,7 @@ bool ConnectCard(Link &link, Medium medium) {
                      &link.card, &link.protocol) != SCARD_S_SUCCESS)
         return false;
     link.connected = true;
+    ++link.connection;
     // The ATR of the card now connected (it may differ from the one seen
     // while choosing, had the card been swapped since).
     char name[kReaderNameMax];

@@ -41,6 +41,10 @@ struct Link {
     bool hasContext = false;
     SCARDHANDLE card = 0;
     bool connected = false;
+    // Numbers each connection made on this link: state a card keeps only
+    // for one connection (an SLE4442 unlocked by its PSC, a Mifare sector
+    // authenticated) is valid while this still has the number it had then.
+    uint32_t connection = 0;
     DWORD protocol = 0;
     uint8_t atr[kAtrMax] = {};
     size_t atrLength = 0;

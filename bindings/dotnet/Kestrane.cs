@@ -6,8 +6,13 @@
 using System;
 using System.Collections.Generic;
 using System.Globalization;
+using System.Runtime.CompilerServices;
+using System.Runtime.InteropServices;
 using System.Text;
 using Kestrane.Interop;
+
+// The test program drives the record drain with a record source of its own.
+[assembly: InternalsVisibleTo("Tests")]
 
 namespace Kestrane
 {
@@ -74,9 +79,13 @@ namespace Kestrane
         public string Name { get; private set; }
         public string Meaning { get; private set; }
         public string Function { get; private set; }
+        // The open-door records CollectOpenDoorRecords had already taken from
+        // the library when the call failed (the library hands each over once).
+        public IList<OpenDoorRecord> Records { get; internal set; }
 
         public KestraneException(string function, short code) : base(Describe(function, code))
         {
+            Records = new OpenDoorRecord[0];
             Function = function;
             Code = code;
             KeyValuePair<string, string> e;
@@ -176,6 +185,9 @@ namespace Kestrane
         const int MaxRecords = 200;
 
         bool open;
+        // The encoder holding the library's one encoder state (the last
+        // EncodeInit, whatever it answered): only it may close that state.
+        static Encoder current;
 
         // The COM port EncodeInit chose.
         public int Port { get; private set; }
@@ -183,28 +195,69 @@ namespace Kestrane
         public Encoder(string configPath)
         {
             if (configPath == null) throw new ArgumentNullException("configPath");
-            // The library opens the file with the system's narrow-character
-            // calls: the ANSI code page on Windows, UTF-8 on Linux.
-            byte[] path = Encoding.Default.GetBytes(configPath);
+            byte[] path = NarrowPath(configPath);
             if (path.Length >= PathBuffer)
                 throw new ArgumentException("the path is " + path.Length + " bytes long, at most " + (PathBuffer - 1) + " are accepted", "configPath");
             byte[] buffer = new byte[PathBuffer];
             Array.Copy(path, buffer, path.Length);
             short result;
-            lock (NativeMethods.CallLock) result = NativeMethods.EncodeInit(buffer);
+            lock (NativeMethods.CallLock)
+            {
+                result = NativeMethods.EncodeInit(buffer);
+                current = this;
+            }
             Port = buffer[PortByte];
             ResultCodes.Check("EncodeInit", result);
             open = true;
         }
 
+        // EncodeExit, when this encoder still holds the library's state: a
+        // replaced encoder's Dispose leaves the newer one open.
         public void Dispose()
         {
-            if (!open) return;
-            open = false;
-            lock (NativeMethods.CallLock) NativeMethods.EncodeExit();
+            lock (NativeMethods.CallLock)
+            {
+                if (open && current == this)
+                {
+                    current = null;
+                    NativeMethods.EncodeExit();
+                }
+                open = false;
+            }
         }
 
-        void RequireOpen() { if (!open) throw new ObjectDisposedException("Encoder"); }
+        void RequireOpen()
+        {
+            if (!open) throw new ObjectDisposedException("Encoder");
+            if (current != this)
+                throw new ObjectDisposedException("Encoder", "replaced by a newer Encoder (the library keeps one encoder state)");
+        }
+
+        // The library opens the file with the system's narrow-character
+        // calls: on Windows the ANSI code page (Encoding.Default is UTF-8 on
+        // .NET Core and .NET 5+), elsewhere the file system's UTF-8. A path
+        // the code page cannot spell would name another file, or none.
+        static byte[] NarrowPath(string path)
+        {
+            if (Environment.OSVersion.Platform != PlatformID.Win32NT) return Encoding.UTF8.GetBytes(path);
+            if (path.Length == 0) return new byte[0];
+            bool lossy;
+            int n = NativeAnsi.WideCharToMultiByte(NativeAnsi.CodePageAnsi, NativeAnsi.NoBestFitChars, path, path.Length, null, 0, IntPtr.Zero, out lossy);
+            byte[] bytes = new byte[n];
+            NativeAnsi.WideCharToMultiByte(NativeAnsi.CodePageAnsi, NativeAnsi.NoBestFitChars, path, path.Length, bytes, n, IntPtr.Zero, out lossy);
+            if (n == 0 || lossy)
+                throw new ArgumentException("the path cannot be written in the system's ANSI code page, which the library opens it with", "configPath");
+            return bytes;
+        }
+
+        static class NativeAnsi
+        {
+            public const uint CodePageAnsi = 0;      // CP_ACP
+            public const uint NoBestFitChars = 0x400; // WC_NO_BEST_FIT_CHARS: no look-alike letters
+            [DllImport("kernel32.dll", SetLastError = true)]
+            public static extern int WideCharToMultiByte(uint codePage, uint flags, [MarshalAs(UnmanagedType.LPWStr)] string wide, int wideLength,
+                byte[] narrow, int narrowLength, IntPtr defaultChar, [MarshalAs(UnmanagedType.Bool)] out bool usedDefaultChar);
+        }
 
         // ---- issuing: one method per kind, returning the card's serial ----
 
@@ -358,23 +411,34 @@ namespace Kestrane
         }
 
         // Fetches the open-door log (the hand-held collector first, else the
-        // configured data card) and returns every record in it.
+        // configured data card) and returns every record in it. When a record
+        // call fails, the KestraneException carries the records already taken.
         public IEnumerable<OpenDoorRecord> CollectOpenDoorRecords()
         {
             RequireOpen();
-            var records = new List<OpenDoorRecord>();
             lock (NativeMethods.CallLock)
             {
                 ResultCodes.Check("ReadDataCard", NativeMethods.ReadDataCard(0));
-                for (int n = 1; n <= MaxRecords; ++n)
-                {
-                    short[] head = new short[1], kind = new short[1], unused = new short[8];
-                    short[] headerList = new short[6], time = new short[5], card = new short[4];
-                    short result = NativeMethods.ReadOneOpenDoorRecord(head, unused, unused, unused, headerList, kind, time, card);
-                    if (result == ResultCodes.NoRecord) break;
-                    ResultCodes.Check("ReadOneOpenDoorRecord", result);
-                    records.Add(new OpenDoorRecord { N = n, Kind = kind[0], Time = When(time, false), RawTime = Ints(time, 0, 5), Card = Hex(card, 0, 4), Header = head[0], HeaderList = Ints(headerList, 0, 2) });
-                }
+                return DrainRecords(NativeMethods.ReadOneOpenDoorRecord);
+            }
+        }
+
+        internal delegate short RecordCall(short[] header, short[] unused2, short[] unused3, short[] unused4, short[] headerList,
+            short[] kind, short[] time, short[] card);
+
+        // Takes records from `next` until it has none left.
+        internal static List<OpenDoorRecord> DrainRecords(RecordCall next)
+        {
+            var records = new List<OpenDoorRecord>();
+            for (int n = 1; n <= MaxRecords; ++n)
+            {
+                short[] head = new short[1], kind = new short[1], unused = new short[8];
+                short[] headerList = new short[6], time = new short[5], card = new short[4];
+                short result = next(head, unused, unused, unused, headerList, kind, time, card);
+                if (result == ResultCodes.NoRecord) break;
+                if (result != ResultCodes.Ok)
+                    throw new KestraneException("ReadOneOpenDoorRecord", result) { Records = records.AsReadOnly() };
+                records.Add(new OpenDoorRecord { N = n, Kind = kind[0], Time = When(time, false), RawTime = Ints(time, 0, 5), Card = Hex(card, 0, 4), Header = head[0], HeaderList = Ints(headerList, 0, 2) });
             }
             return records;
         }

@@ -8,6 +8,7 @@
 #   faults     card removed mid-write, another hotel's card, a 4K card, a
 #              wrong PSC, no PC/SC service, a named reader that is absent
 #   session    one host keeps the SLE4442 encoder open while cards are swapped
+#   midway     a card swapped or re-seated between two steps of one clear
 #   readers    two readers: the setting (INI beside the library, environment
 #              variable over it) and the default choose the right one
 # Needs KS_TOOL and KS_VCARD. Exits 77 (skipped) when no pcscd serves vpcd.
@@ -263,6 +264,51 @@ case_session() {
   done
   exec {HOST[1]}>&-
   wait "$HOST_PID"
+}
+
+# One clear through the open host, paused at a step for the card in the
+# reader to be swapped (another card put in) or re-seated (the same card
+# taken out and put back). The cards read 90 00 to a write they ignored, as
+# common contact readers do, so a write to a card no longer unlocked would
+# pass for done. Each row: the clear fails, and every card is as it was:
+# no PSC of one card presented to another, no try spent, nothing written.
+case_midway() {
+  new_bench ic i; new_bench mifare m
+  bench_tool i issue guest --rooms 7 "${PERIOD[@]}" >/dev/null
+  bench_tool m issue guest --rooms 7 "${PERIOD[@]}" >/dev/null
+  local bench pause then ext what
+  while IFS='|' read -r bench pause then what; do
+    ext=sle4442 && [ "$bench" = m ] && ext=mfd
+    cp "$work/$bench/cards/card-1.$ext" "$work/a.$ext"   # issued
+    cp "$work/$bench/cards/card-2.$ext" "$work/b.$ext"   # blank
+    cp "$work/a.$ext" "$work/a-before"; cp "$work/b.$ext" "$work/b-before"
+    start_card "$work/a.$ext" 35963 --unchecked-writes
+    coproc HOST { "$KS_HOST" "$work/$bench/config.ini"; }
+    local result serial paused
+    read -r result <&"${HOST[0]}"
+    echo "pause $pause" >&"${HOST[1]}"
+    echo clear >&"${HOST[1]}"
+    read -r paused <&"${HOST[0]}"
+    stop_cards
+    start_card "$work/$then.$ext" 35963 --unchecked-writes
+    echo go >&"${HOST[1]}"
+    read -r result serial <&"${HOST[0]}"
+    exec {HOST[1]}>&-
+    wait "$HOST_PID"
+    stop_cards
+    if [ "$paused" = "paused ${pause% *}" ] && [ "$result" != 1 ] &&
+       cmp -s "$work/a.$ext" "$work/a-before" && cmp -s "$work/b.$ext" "$work/b-before"; then
+      ok "$what: the clear failed ($result), every card as it was"
+    else
+      fail "$what: $paused, clear answered $result; card A $(cmp -s "$work/a.$ext" "$work/a-before" || echo changed)," \
+           "card B $(cmp -s "$work/b.$ext" "$work/b-before" || echo "changed ($(grep tries "$work/b.$ext"))")"
+    fi
+  done <<'TABLE'
+i|csc_4442 1|b|SLE4442 swapped between the read and the PSC compare
+i|srd_4442 3|a|SLE4442 re-seated between the PSC compare and the read before the write
+i|swr_4442 1|a|SLE4442 re-seated between the PSC compare and the write
+m|RC500_232_write 1|a|Mifare re-seated between the authentication and the write
+TABLE
 }
 
 "case_$case_name"

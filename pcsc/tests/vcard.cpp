@@ -5,14 +5,16 @@
 // the file the bench's serial encoder path wrote.
 //
 //   kestrane_vcard --card FILE.mfd|FILE.sle4442 [--port 35963]
-//                  [--remove-on-write N] [--log FILE]
+//                  [--remove-on-write N] [--unchecked-writes] [--log FILE]
 //
 // vpcd's protocol: each message is a 2-byte big-endian length and its bytes;
 // one byte is a control code (0 power off, 1 power on, 2 reset, 4 send the
 // ATR), anything longer a command APDU, answered with the response APDU.
 // --remove-on-write N takes the card out of the field at the Nth write
 // command (an SLE4442 keeps the first half of that write, as a card pulled
-// while programming does); --log appends each command APDU in hex.
+// while programming does); --unchecked-writes answers 90 00 to an SLE4442
+// write the card ignored (not unlocked, protected byte), as common contact
+// readers do; --log appends each command APDU in hex.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -75,6 +77,7 @@ struct Options {
     std::string card;
     int port = 35963;
     int removeOnWrite = 0;
+    bool uncheckedWrites = false;
     std::string log;
 };
 
@@ -209,7 +212,7 @@ Bytes Sle4442Command(State &s, const Bytes &c, bool *removed) {
             *removed = true;
             return {};
         }
-        return status == 0 ? kSwOk : kSwRefused;
+        return status == 0 || s.options.uncheckedWrites ? kSwOk : kSwRefused;
     }
     return kSwUnknown;
 }
@@ -325,15 +328,21 @@ bool LoadCard(State &s) {
 }
 
 bool ParseOptions(int argc, char **argv, Options *o) {
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string name = argv[i], value = argv[i + 1];
+    for (int i = 1; i < argc; ++i) {
+        const std::string name = argv[i];
+        if (name == "--unchecked-writes") {
+            o->uncheckedWrites = true;
+            continue;
+        }
+        if (i + 1 >= argc) return false;
+        const std::string value = argv[++i];
         if (name == "--card") o->card = value;
         else if (name == "--port") o->port = std::atoi(value.c_str());
         else if (name == "--remove-on-write") o->removeOnWrite = std::atoi(value.c_str());
         else if (name == "--log") o->log = value;
         else return false;
     }
-    return argc % 2 == 1 && !o->card.empty();
+    return !o->card.empty();
 }
 
 }  // namespace
@@ -341,7 +350,7 @@ bool ParseOptions(int argc, char **argv, Options *o) {
 int main(int argc, char **argv) {
     State s;
     if (!ParseOptions(argc, argv, &s.options)) {
-        std::fprintf(stderr, "usage: kestrane_vcard --card FILE [--port N] [--remove-on-write N] [--log FILE]\n");
+        std::fprintf(stderr, "usage: kestrane_vcard --card FILE [--port N] [--remove-on-write N] [--unchecked-writes] [--log FILE]\n");
         return 2;
     }
     if (!LoadCard(s)) return 1;

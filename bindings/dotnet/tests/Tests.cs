@@ -2,6 +2,7 @@
 // KESTRANE_BENCH (made by the test driver with `kestrane bench ...`).
 // Usage: mono Tests.exe DES2_VECTORS            the suite
 //        mono Tests.exe --password              prints the system password card's Pass
+//        mono Tests.exe --encoder-state         one encoder state: replacing an encoder, a path outside ASCII
 using System;
 using System.Collections.Generic;
 using System.Diagnostics;
@@ -83,6 +84,36 @@ static class Tests
             using (var enc = new Encoder(Config)) Console.WriteLine(enc.ReadSystemPassword().Pass);
             return 0;
         }
+        if (args.Length == 1 && args[0] == "--encoder-state")
+        {
+            // On a contact encoder's bench, whose port EncodeExit closes.
+            Case("a replaced encoder's Dispose leaves the newer one open", () =>
+            {
+                var older = new Encoder(Config);
+                using (var newer = new Encoder(Config))
+                {
+                    older.Dispose();
+                    Expect(newer.Clear() != null, "the newer encoder was closed");
+                    try { new Encoder(Config).Dispose(); newer.Clear(); throw new Exception("a replaced encoder still ran"); }
+                    catch (ObjectDisposedException) { }
+                }
+            });
+
+            Case("a config path outside ASCII is the file opened", () =>
+            {
+                string folder = Path.Combine(Path.GetTempPath(), "kestrane-Empfang-\u00fc-\u043a\u043b\u044e\u0447-" + Process.GetCurrentProcess().Id);
+                Directory.CreateDirectory(folder);
+                try
+                {
+                    File.Copy(Config, Path.Combine(folder, "config.ini"), true);
+                    using (var enc = new Encoder(Path.Combine(folder, "config.ini"))) Expect(enc.Port == 3, "port " + enc.Port);
+                }
+                finally { Directory.Delete(folder, true); }
+            });
+
+            Console.WriteLine(failures == 0 ? "all passed" : failures + " failed");
+            return failures == 0 ? 0 : 1;
+        }
         using (var enc = new Encoder(Config))
         {
             Case("the encoder reports its port", () => Expect(enc.Port == 3, "port " + enc.Port));
@@ -159,6 +190,25 @@ static class Tests
                        && ours.Crc.ToString() == Json(rom, "crc"), "ibutton rom " + ours.RomId);
             });
         }
+
+        Case("records taken before a failure come with the exception", () =>
+        {
+            // Two records, then KS_ERR_HOST, as a bridge whose host died mid-drain answers.
+            int calls = 0;
+            Encoder.RecordCall source = (h, u2, u3, u4, headerList, kind, time, card) =>
+            {
+                if (++calls > 2) return -15;
+                kind[0] = (short)(calls + 2);
+                card[0] = (short)calls;
+                return ResultCodes.Ok;
+            };
+            try { Encoder.DrainRecords(source); throw new Exception("no exception"); }
+            catch (KestraneException e)
+            {
+                Expect(e.Name == "KS_ERR_HOST" && string.Join(",", e.Records.Select(r => r.N + ":" + r.Kind + ":" + r.Card)) == "1:3:01000000,2:4:02000000",
+                       string.Join(",", e.Records.Select(r => r.N + ":" + r.Kind + ":" + r.Card)));
+            }
+        });
 
         Case("Des2 known answers", () =>
         {

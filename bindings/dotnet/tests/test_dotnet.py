@@ -49,6 +49,16 @@ def test_suite(build, tmp_path):
     assert run.returncode == 0 and "all passed" in run.stdout, run.stdout + run.stderr
 
 
+def test_encoder_state(build, tmp_path):
+    # A contact encoder (EncodeExit closes its port), and the C locale: there
+    # Mono's Encoding.Default is not UTF-8, as on Windows .NET's is not the
+    # ANSI code page the library opens the path with.
+    folder = tmp_path / "ic"
+    rig.tool("bench", "init", "--medium", "ic", str(folder))
+    run = mono(build, folder, "--encoder-state", LC_ALL="C")
+    assert run.returncode == 0 and "all passed" in run.stdout, run.stdout + run.stderr
+
+
 def test_system_password_card(build, tmp_path):
     folder = rig.make_bench(tmp_path / "pw")
     rig.tool("bench", "card", "new", "--system-password", "--insert", bench=folder)

@@ -345,9 +345,16 @@ _MAX_RECORDS = 200
 class Encoder:
     """The encoder configured in an INI file (`[Config] CommProt, LockType,
     Sector`, `[SystemInfo] Pass`). `port` is the COM port EncodeInit chose.
-    One encoder at a time: the library keeps a single encoder state."""
+    `devices` chooses the device library as the tool's --devices does:
+    "bench" (virtual devices) or "pcsc" (PC/SC readers); the `devices`
+    property says which one the library is bound to.
+    One encoder at a time: the library keeps a single encoder state. A newer
+    Encoder replaces an older one, which is closed from then on (closing or
+    dropping it leaves the newer one's state alone)."""
 
-    def __init__(self, config):
+    def __init__(self, config, devices=None):
+        self._open = False
+        self.config, self.port = os.fspath(config), None
         # The library opens the file with the system's narrow-character calls:
         # the ANSI code page on Windows.
         path = os.fspath(config).encode("mbcs") if _native.WINDOWS else os.fsencode(config)
@@ -355,17 +362,37 @@ class Encoder:
             raise ValueError(f"config: the path is {len(path)} bytes long, at most {_PATH_BUFFER - 1} are accepted")
         buffer = ctypes.create_string_buffer(path, _PATH_BUFFER)
         with _native.call_lock:
-            result = _native.library().EncodeInit(buffer)
+            lib = _native.library(devices)
+            result = lib.EncodeInit(buffer)
+            # Whatever it answered, EncodeInit replaced the state any
+            # earlier encoder held.
+            _native.current_encoder = self
         self.port = buffer.raw[_PORT_BYTE]
         check("EncodeInit", result)
         self._open = True
 
+    @property
+    def devices(self):
+        """The device library the library's vendor calls go to: "bench",
+        "pcsc", "vendor" (Windows: the vendor's DLLs), or None where this
+        process cannot tell (the 64-bit bridge's host binds them)."""
+        return _native.bound_devices
+
+    def _current(self):
+        return self._open and _native.current_encoder is self
+
+    def __repr__(self):
+        state = "open" if self._current() else "closed"
+        return f"<kestrane.Encoder {self.config!r} port={self.port} devices={self.devices!r} {state}>"
+
     def close(self):
-        """EncodeExit. A second close does nothing."""
-        if getattr(self, "_open", False):
-            self._open = False
-            with _native.call_lock:
+        """EncodeExit, when this encoder still holds the library's state. A
+        second close does nothing."""
+        with _native.call_lock:
+            if self._current():
+                _native.current_encoder = None
                 _native.library().EncodeExit()
+            self._open = False
 
     def __enter__(self):
         return self
@@ -382,6 +409,8 @@ class Encoder:
     def _require_open(self):
         if not self._open:
             raise ValueError("the encoder is closed")
+        if _native.current_encoder is not self:
+            raise ValueError("the encoder was replaced by a newer Encoder (the library keeps one encoder state)")
 
     def issue(self, kind, **fields):
         """Issues a card of `kind` (a CardKind or the tool's name) on the card
@@ -428,7 +457,9 @@ class Encoder:
 
     def collect(self):
         """Fetches the open-door log (the hand-held collector first, else the
-        configured data card) and returns every record in it."""
+        configured data card) and returns every record in it. When a record
+        call fails, the KestraneError carries the records already taken in
+        `records`: the library hands each over once."""
         self._require_open()
         _call("ReadDataCard", 0)
         records = []
@@ -440,7 +471,11 @@ class Encoder:
                 result = lib.ReadOneOpenDoorRecord(head, unused, unused, unused, header_list, kind, time, card)
             if result == NO_RECORD:
                 break
-            check("ReadOneOpenDoorRecord", result)
+            try:
+                check("ReadOneOpenDoorRecord", result)
+            except KestraneError as e:
+                e.records = records
+                raise
             records.append(OpenDoorRecord(n=n, kind=kind[0], time=_datetime(time), card=_hex(card),
                                           header=head[0], header_list=list(header_list[:2]),
                                           raw_time=list(time)))

@@ -38,9 +38,12 @@ NO_RECORD = -7
 class KestraneError(Exception):
     """A library call failed: `code` (signed 16-bit), `name` (KS_ERR_..., or
     None for a device library's own status), `meaning` and `function` (the
-    export that answered)."""
+    export that answered). `records`: the open-door records `collect()` had
+    already taken from the library when the call failed (the library hands
+    each over once)."""
 
     def __init__(self, function, code):
+        self.records = []
         self.function = function
         self.code = code
         self.name, self.meaning = RESULT_CODES.get(code, DEVICE_STATUS)

@@ -140,3 +140,75 @@ def test_other_media_issue_read_and_clear(tmp_path, medium):
     assert (after["kind"], issued, read, rooms) == ("cleared", after["serial"], after["serial"], [101, 102, 0, 0])
     # The TEMIC driver reports no serial when clearing.
     assert cleared == (None if medium == "temic" else issued)
+
+
+def test_a_replaced_encoder_leaves_the_newer_ones_state_alone(tmp_path):
+    # A contact encoder, whose port EncodeExit closes: a process of its own.
+    folder = tmp_path / "ic"
+    rig.tool("bench", "init", "--medium", "ic", str(folder))
+    code = ("import sys, kestrane\n"
+            "enc = kestrane.Encoder(sys.argv[1])\n"
+            "older = enc\n"
+            "enc = kestrane.Encoder(sys.argv[1])\n"
+            "older.close()\n"
+            "del older\n"  # dropping it closes nothing either
+            "print(enc.clear() is not None, repr(enc).endswith(' open>'))\n"
+            "stale, enc = enc, kestrane.Encoder(sys.argv[1])\n"
+            "try:\n"
+            "    stale.clear()\n"  # it would run on the newer encoder's configuration
+            "except ValueError as e:\n"
+            "    print('replaced' in str(e))\n")
+    assert in_own_process(code, folder).split() == ["True", "True", "True"]
+
+
+def test_records_taken_before_a_failure_come_with_the_error(tmp_path):
+    # A collector of its own (collecting drains it): another process. From
+    # its third call ReadOneOpenDoorRecord answers KS_ERR_HOST, as a bridge
+    # whose host died mid-drain does.
+    folder = rig.make_bench(tmp_path / "c", COLLECTOR_RECORDS)
+    code = ("import sys, kestrane\n"
+            "real, calls = kestrane._native.library(), []\n"
+            "class Failing:\n"
+            "    def __getattr__(self, name): return getattr(real, name)\n"
+            "    def ReadOneOpenDoorRecord(self, *a):\n"
+            "        calls.append(1)\n"
+            "        return -15 if len(calls) >= 3 else real.ReadOneOpenDoorRecord(*a)\n"
+            "kestrane._native.library = lambda devices=None: Failing()\n"
+            "try:\n"
+            "    kestrane.Encoder(sys.argv[1]).collect()\n"
+            "except kestrane.KestraneError as e:\n"
+            "    print(e.name, *[f'{r.n}:{r.kind}:{r.card}' for r in e.records])\n")
+    assert in_own_process(code, folder).split() == ["KS_ERR_HOST"] + [
+        f"{n}:{kind}:{card}" for n, (kind, _, card) in enumerate(COLLECTOR_RECORDS[:2], 1)]
+
+
+# What a process asks for (code run before and with the Encoder) -> what it gets.
+DEVICE_CHOICES = [
+    ("", "bench", "bench"),
+    ("", "pcsc", "pcsc"),  # no card in a PC/SC reader: the bench's card stays blank
+    ("kestrane.Encoder(sys.argv[1])", "pcsc", "OSError"),  # a process binds one device library
+    ("ctypes.CDLL(os.environ['KESTRANE_LIBRARY_DIR'] + '/libkestrane_pcsc.so', mode=ctypes.RTLD_GLOBAL)",
+     "bench", "OSError"),  # the PC/SC library took the vendor functions first
+]
+
+
+@pytest.mark.parametrize("before,devices,outcome", DEVICE_CHOICES)
+def test_the_device_library_asked_for_is_the_one_bound(tmp_path, before, devices, outcome):
+    folder = rig.make_bench(tmp_path / "d")
+    code = ("import ctypes, os, sys, datetime as d, kestrane\n"
+            f"{before}\n"
+            "try:\n"
+            f"    enc = kestrane.Encoder(sys.argv[1], devices={devices!r})\n"
+            "except OSError:\n"
+            "    print('OSError'); sys.exit()\n"
+            "try:\n"
+            "    enc.issue('guest', rooms=[1], start=d.datetime(2026, 3, 1), end=d.datetime(2026, 3, 2))\n"
+            "    issued = 'issued'\n"
+            "except kestrane.KestraneError as e:\n"
+            "    issued = e.name\n"
+            "print(enc.devices, issued, repr(enc))\n")
+    out = in_own_process(code, folder).split()
+    assert out[0] == outcome
+    if outcome in kestrane._native.DEVICES:
+        assert out[1] == ("issued" if outcome == "bench" else "KS_ERR_COMM") and f"devices='{outcome}'" in out[-2]
+        assert rig.tool("read", bench=folder)["kind"] == ("guest" if outcome == "bench" else "cleared")
