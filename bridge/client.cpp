@@ -349,6 +349,10 @@ void Record(Export e, Trip trip, int16_t result, const char *initPath, const bri
     }
 }
 
+bool Refused(Export e) {
+    return (g_stateLost && e != Export::EncodeInit) || (g_recordsLost && e == Export::ReadOneOpenDoorRecord);
+}
+
 int16_t Invoke(Export e, const CallArgs &args) {
     AcquireSRWLockExclusive(&g_lock);
     char initCopy[kPathBuffer + 1] = {};
@@ -357,12 +361,13 @@ int16_t Invoke(Export e, const CallArgs &args) {
     int16_t result = KS_ERR_HOST;
     bridge::EncoderReport report;
     Trip trip = Trip::NotSent;
-    const bool refused = (g_stateLost && e != Export::EncodeInit) ||
-                         (g_recordsLost && e == Export::ReadOneOpenDoorRecord);
     // A host found gone before the call reached it is replaced once, and the
-    // call goes to the new one: nothing ran yet.
-    for (int attempt = 0; !refused && attempt < 2 && trip == Trip::NotSent; ++attempt) {
+    // call goes to the new one (nothing ran yet) unless the replacement lost
+    // what the call depends on.
+    for (int attempt = 0; attempt < 2 && trip == Trip::NotSent; ++attempt) {
+        if (Refused(e)) break;
         if (!g_host.process && !ReviveHost(e != Export::EncodeInit)) break;
+        if (Refused(e)) break;
         trip = RoundTrip(e, args, &result, &report);
     }
     if (trip != Trip::Ok) result = KS_ERR_HOST;
