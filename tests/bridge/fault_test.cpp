@@ -360,6 +360,10 @@ int16_t Des() {
     std::array<int16_t, 8> d{1, 2, 3, 4, 5, 6, 7, 8};
     return Des2(d.data(), 8, 0);
 }
+int16_t SystemPas() {
+    std::array<int16_t, 5> password{};
+    return ReadSystemPas(password.data());
+}
 int16_t Clear() { return ClearCardData(CardArgs{}.serial.data()); }
 
 TEST_F(BridgeFaults, ARestartedHostRunsOnlyInTheCallersState) {
@@ -382,6 +386,7 @@ TEST_F(BridgeFaults, ARestartedHostRunsOnlyInTheCallersState) {
                                         "record 2 2026-03-01 10:00 01020304\nrecord 3 2026-03-01 10:05 01020304\n"
                                         "record 4 2026-03-01 10:10 01020304\n");
     ASSERT_EQ(BenchCommand("card new --data --name restart-log --log " + log), 0);
+    ASSERT_EQ(BenchCommand("card new --system-password --name restart-pass"), 0);
 
     const struct {
         const char *what;
@@ -414,8 +419,18 @@ TEST_F(BridgeFaults, ARestartedHostRunsOnlyInTheCallersState) {
           {"the card still works", Des, KS_OK},
           {"ReadDataCard again", [] { return ReadDataCard(0); }, KS_OK},
           {"the log from its start", Record, KS_OK}}},
+        {"the password came from a card, which no replay reads again",
+         {{"insert the password card", [] { return BenchCommand("card insert restart-pass") == 0 ? KS_OK : 0; }, KS_OK},
+          {"EncodeInit", [&] { return Init(base); }, KS_OK},
+          {"ReadSystemPas", SystemPas, KS_OK},
+          {"", nullptr, kHostEnds},
+          {"ReadCard", ReadType, KS_ERR_HOST},
+          {"EncodeInit", [&] { return Init(base); }, KS_OK},
+          {"a working host again", SystemPas, KS_OK}}},
         {"a log read to its end",
-         {{"ReadDataCard", [] { return ReadDataCard(0); }, KS_OK},
+         {{"insert the data card", [] { return BenchCommand("card insert restart-log") == 0 ? KS_OK : 0; }, KS_OK},
+          {"EncodeInit", [&] { return Init(base); }, KS_OK},
+          {"ReadDataCard", [] { return ReadDataCard(0); }, KS_OK},
           {"1", Record, KS_OK}, {"2", Record, KS_OK}, {"3", Record, KS_OK},
           {"end of the log", Record, KS_ERR_NO_RECORD},
           {"", nullptr, kHostEnds},
