@@ -30,6 +30,9 @@ constexpr wchar_t kHostProgram[] = L"KestraneHost32.exe";
 // slowest calls (collector exchanges with their retries) take seconds.
 constexpr DWORD kDefaultCallTimeoutMs = 120000;
 constexpr DWORD kWatchdogPeriodMs = 200;
+// A host that has not loaded Kestrane.dll after this long is taken for one
+// that never will (the call's own time-out counts from its start-up's end).
+constexpr DWORD kHostStartTimeoutMs = 60000;
 constexpr uint16_t kPathBuffer = 255;
 
 struct HostLink {
@@ -78,6 +81,7 @@ struct WatchedCall {
     HANDLE host = nullptr;
     bridge::SharedChannel *shared = nullptr;
     uint32_t seq = 0;
+    bool hostWasReady = false;  // the call's time runs from when the host was ready
 };
 WatchedCall g_watched;
 SRWLOCK g_watchLock = SRWLOCK_INIT;
@@ -93,11 +97,16 @@ DWORD WINAPI Watchdog(void *) {
     for (;;) {
         Sleep(kWatchdogPeriodMs);
         AcquireSRWLockExclusive(&g_watchLock);
-        const WatchedCall &c = g_watched;
+        WatchedCall &c = g_watched;
+        const ULONGLONG now = GetTickCount64();
+        if (c.started != 0 && !c.hostWasReady && c.shared->hostReady.load()) {
+            c.hostWasReady = true;
+            c.started = now;
+        }
+        const DWORD limit = c.hostWasReady ? g_callTimeoutMs : kHostStartTimeoutMs + g_callTimeoutMs;
         // The call's start, its host and whether it answered are read under
         // the lock the call clears them with: a host that answered is kept.
-        if (c.started != 0 && GetTickCount64() - c.started > g_callTimeoutMs && c.host &&
-            c.shared->replySeq.load() != c.seq)
+        if (c.started != 0 && now - c.started > limit && c.host && c.shared->replySeq.load() != c.seq)
             TerminateProcess(c.host, 1);  // the waiting call sees it end and answers KS_ERR_HOST
         ReleaseSRWLockExclusive(&g_watchLock);
     }
@@ -128,7 +137,7 @@ void CloseIf(HANDLE &h) {
 
 void Watch(ULONGLONG started, uint32_t seq) {
     AcquireSRWLockExclusive(&g_watchLock);
-    g_watched = {started, g_host.process, g_host.shared, seq};
+    g_watched = {started, g_host.process, g_host.shared, seq, g_host.shared && g_host.shared->hostReady.load() != 0};
     ReleaseSRWLockExclusive(&g_watchLock);
 }
 

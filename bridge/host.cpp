@@ -215,5 +215,6 @@ int wmain(int argc, wchar_t **argv) {
         std::fprintf(stderr, "KestraneHost32: cannot load Kestrane.dll from its own folder\n");
         return kExitNoLibrary;
     }
+    c.shared->hostReady.store(1);
     return Serve(c);
 }

@@ -62,10 +62,18 @@ std::string FileBytes(const std::string &path) {
     return bytes;
 }
 
+// The tool beside this program, by its full path (not looked up by cmd).
+std::string Tool() {
+    char self[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string dir(self, n);
+    return "\"" + dir.substr(0, dir.find_last_of('\\')) + "\\kestrane.exe\"";
+}
+
 std::string Bench() {
     static const std::string dir = [] {
         const std::string d = kstest::TempDir() + "\\bench";
-        EXPECT_EQ(std::system(("kestrane.exe --bench " + d + " bench init --medium mifare >NUL").c_str()), 0);
+        EXPECT_EQ(std::system((Tool() + " --bench " + d + " bench init --medium mifare >NUL").c_str()), 0);
         SetEnvironmentVariableA("KESTRANE_BENCH", d.c_str());
         return d;
     }();
@@ -129,7 +137,7 @@ void EndHost() {
 // holds the devices' state and would write its own over the change.
 int BenchCommand(const std::string &command) {
     EndHost();
-    return std::system(("kestrane.exe --bench " + Bench() + " bench " + command + " >NUL").c_str());
+    return std::system((Tool() + " --bench " + Bench() + " bench " + command + " >NUL").c_str());
 }
 char BridgeFaults::path_[255];
 
@@ -199,12 +207,19 @@ TEST_F(BridgeFaults, AMissingHostAnswersHostError) {
 
 // Child modes of this program (see main): print the child's host pid and
 // the result of an issuing call made without EncodeInit, then wait.
+// The child is ended with the test, whatever the test's outcome: one left
+// behind would outlive the run.
 struct Child {
     HANDLE process = nullptr;
     DWORD host = 0;
     int issue = 0;
+    ~Child() {
+        if (!process) return;
+        TerminateProcess(process, 9);
+        CloseHandle(process);
+    }
 };
-Child StartChild() {
+void StartChild(Child &c) {
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
     HANDLE readEnd, writeEnd;
     CreatePipe(&readEnd, &writeEnd, &sa, 0);
@@ -220,7 +235,6 @@ Child StartChild() {
     // open, and the runner would wait for it until its time-out.
     si.hStdError = writeEnd;
     PROCESS_INFORMATION pi = {};
-    Child c;
     if (CreateProcessW(self, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
         CloseHandle(pi.hThread);
         c.process = pi.hProcess;
@@ -237,14 +251,14 @@ Child StartChild() {
     else std::fprintf(stderr, "the child printed nothing within 30 s\n");
     CloseHandle(readEnd);
     std::sscanf(line, "%lu %d", &c.host, &c.issue);
-    return c;
 }
 
 TEST_F(BridgeFaults, EachClientHasItsOwnHostWhichEndsWithIt) {
     std::array<int16_t, 8> data{};
     ASSERT_EQ(Des2(data.data(), 8, 0), KS_OK);
     const DWORD ours = LiveHost();
-    Child child = StartChild();
+    Child child;
+    StartChild(child);
     ASSERT_NE(child.process, nullptr);
     ASSERT_NE(child.host, 0u);
     EXPECT_NE(child.host, ours);
@@ -256,7 +270,6 @@ TEST_F(BridgeFaults, EachClientHasItsOwnHostWhichEndsWithIt) {
     TerminateProcess(child.process, 9);
     EXPECT_EQ(WaitForSingleObject(host, 1000), WAIT_OBJECT_0) << "the host outlived its killed client";
     CloseHandle(host);
-    CloseHandle(child.process);
     EXPECT_TRUE(Alive(ours));
 }
 
