@@ -172,8 +172,9 @@ bool HostPath(wchar_t *path, size_t size) {
 }
 
 // A duplicate for the host, not inheritable yet: it becomes so only for the
-// host's CreateProcess (Inheritable), so a child another thread starts
-// meanwhile gets none of the channel.
+// host's CreateProcess (Inheritable) and is closed right after, so a child
+// another thread of the program starts with inheritance can receive the
+// channel only while that one call runs, not while the host is set up.
 HANDLE ForHost(HANDLE h, DWORD access = 0, DWORD options = DUPLICATE_SAME_ACCESS) {
     HANDLE copy = nullptr;
     return DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, access, FALSE, options) ? copy : nullptr;
