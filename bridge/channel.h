@@ -28,7 +28,10 @@ struct SharedChannel {
     std::atomic<uint32_t> replySeq;      // advanced by the host once the reply is in place
     std::atomic<uint32_t> hostSleeping;  // the host is (about to be) asleep on the request event
     std::atomic<uint32_t> clientSleeping;
-    uint32_t reserved[11];
+    // Set by the host once it has loaded Kestrane.dll: until then the
+    // client's time-out for a call does not run (a slow start is no stall).
+    std::atomic<uint32_t> hostReady;
+    uint32_t reserved[10];
     uint8_t request[kMessageCapacity];
     uint8_t reply[kMessageCapacity];
 };

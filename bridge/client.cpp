@@ -11,7 +11,6 @@
 // job closes, i.e. when this process ends in any way.
 #include <windows.h>
 
-#include <atomic>
 #include <cstring>
 #include <cwchar>
 #include <initializer_list>
@@ -31,6 +30,9 @@ constexpr wchar_t kHostProgram[] = L"KestraneHost32.exe";
 // slowest calls (collector exchanges with their retries) take seconds.
 constexpr DWORD kDefaultCallTimeoutMs = 120000;
 constexpr DWORD kWatchdogPeriodMs = 200;
+// A host that has not loaded Kestrane.dll after this long is taken for one
+// that never will (the call's own time-out counts from its start-up's end).
+constexpr DWORD kHostStartTimeoutMs = 60000;
 constexpr uint16_t kPathBuffer = 255;
 
 struct HostLink {
@@ -46,21 +48,47 @@ struct HostLink {
 SRWLOCK g_lock = SRWLOCK_INIT;  // one call on the channel at a time
 HostLink g_host;
 
-// The caller's last successful EncodeInit, as the caller passed it (before
-// the library wrote the port into byte 1), and whether EncodeExit followed:
-// a fresh host is brought back to that state before it runs anything else.
-bool g_initDone = false;
-bool g_exitDone = false;
-char g_initPath[kPathBuffer + 1];
+// What the caller's calls set up in the library, so a fresh host can be
+// brought back to it: the caller's last EncodeInit as the caller passed it
+// (before the library wrote the port into byte 1), its result and the state
+// the host reported after it, and the first EncodeExit after it.
+struct CallerState {
+    bool init = false;
+    char path[kPathBuffer + 1] = {};
+    int16_t initResult = 0;
+    bridge::EncoderReport report;
+    bool exit = false;
+    int16_t exitResult = 0;
+    // ReadSystemPas took the password from a card: no replay brings it back.
+    bool passwordFromCard = false;
+};
+CallerState g_caller;
+// The library state on the host is not the caller's and cannot be made so
+// (a replay ended elsewhere, or a call that changes it was lost): every call
+// but EncodeInit answers KS_ERR_HOST until the caller's own EncodeInit.
+bool g_stateLost = false;
+// A fetched log may still hold records on this host, and one that did was
+// lost with its host: ReadOneOpenDoorRecord answers KS_ERR_HOST until the
+// next ReadDataCard, rather than "no record" for records the caller never got.
+bool g_recordsPending = false;
+bool g_recordsLost = false;
 
-// The watchdog's view of the call in progress: the tick it started at (0:
-// none) and the host process it waits on.
-std::atomic<ULONGLONG> g_callStarted{0};
-std::atomic<HANDLE> g_callHost{nullptr};
-// Held by the watchdog while it ends a host, and while the host's process
-// handle is closed: the watchdog never uses a handle already closed.
+// The watchdog's view of the call in progress, guarded by g_watchLock: the
+// tick it started at (0: none), the host it went to and the request number,
+// so a host whose answer is already in place is never ended.
+struct WatchedCall {
+    ULONGLONG started = 0;
+    HANDLE host = nullptr;
+    bridge::SharedChannel *shared = nullptr;
+    uint32_t seq = 0;
+    bool hostWasReady = false;  // the call's time runs from when the host was ready
+};
+WatchedCall g_watched;
 SRWLOCK g_watchLock = SRWLOCK_INIT;
 DWORD g_callTimeoutMs = kDefaultCallTimeoutMs;
+// How long a host that was ended may take to be gone before the next starts
+// (it may hold the contact encoder's COM port until then).
+constexpr DWORD kHostEndWaitMs = 10000;
 
 uint8_t g_out[bridge::kMessageCapacity];
 uint8_t g_in[bridge::kMessageCapacity];
@@ -69,12 +97,17 @@ DWORD WINAPI Watchdog(void *) {
     for (;;) {
         Sleep(kWatchdogPeriodMs);
         AcquireSRWLockExclusive(&g_watchLock);
-        const ULONGLONG started = g_callStarted.load();
-        if (started != 0 && GetTickCount64() - started > g_callTimeoutMs) {
-            HANDLE host = g_callHost.load();
-            // Ending the host breaks the pipe: the waiting call answers KS_ERR_HOST.
-            if (host) TerminateProcess(host, 1);
+        WatchedCall &c = g_watched;
+        const ULONGLONG now = GetTickCount64();
+        if (c.started != 0 && !c.hostWasReady && c.shared->hostReady.load()) {
+            c.hostWasReady = true;
+            c.started = now;
         }
+        const DWORD limit = c.hostWasReady ? g_callTimeoutMs : kHostStartTimeoutMs + g_callTimeoutMs;
+        // The call's start, its host and whether it answered are read under
+        // the lock the call clears them with: a host that answered is kept.
+        if (c.started != 0 && now - c.started > limit && c.host && c.shared->replySeq.load() != c.seq)
+            TerminateProcess(c.host, 1);  // the waiting call sees it end and answers KS_ERR_HOST
         ReleaseSRWLockExclusive(&g_watchLock);
     }
 }
@@ -102,8 +135,19 @@ void CloseIf(HANDLE &h) {
     h = nullptr;
 }
 
+void Watch(ULONGLONG started, uint32_t seq) {
+    AcquireSRWLockExclusive(&g_watchLock);
+    g_watched = {started, g_host.process, g_host.shared, seq, g_host.shared && g_host.shared->hostReady.load() != 0};
+    ReleaseSRWLockExclusive(&g_watchLock);
+}
+
 void DropHost() {
-    if (g_host.process) TerminateProcess(g_host.process, 1);
+    if (g_host.process) {
+        TerminateProcess(g_host.process, 1);
+        // Gone before another starts: it may still hold a COM port.
+        WaitForSingleObject(g_host.process, kHostEndWaitMs);
+    }
+    Watch(0, 0);
     if (g_host.shared) UnmapViewOfFile(g_host.shared);
     g_host.shared = nullptr;
     g_host.seq = 0;
@@ -111,10 +155,7 @@ void DropHost() {
     CloseIf(g_host.requestEvent);
     CloseIf(g_host.replyEvent);
     CloseIf(g_host.job);  // kills the host if it is still there
-    AcquireSRWLockExclusive(&g_watchLock);
-    g_callHost.store(nullptr);
     CloseIf(g_host.process);
-    ReleaseSRWLockExclusive(&g_watchLock);
 }
 
 bool HostPath(wchar_t *path, size_t size) {
@@ -130,11 +171,20 @@ bool HostPath(wchar_t *path, size_t size) {
     return true;
 }
 
-// An inheritable duplicate, for the host's CreateProcess alone (our own
-// handles stay non-inheritable, so no other child of this process gets them).
+// A duplicate for the host, not inheritable yet: it becomes so only for the
+// host's CreateProcess (Inheritable) and is closed right after, so a child
+// another thread of the program starts with inheritance can receive the
+// channel only while that one call runs, not while the host is set up.
 HANDLE ForHost(HANDLE h, DWORD access = 0, DWORD options = DUPLICATE_SAME_ACCESS) {
     HANDLE copy = nullptr;
-    return DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, access, TRUE, options) ? copy : nullptr;
+    return DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, access, FALSE, options) ? copy : nullptr;
+}
+
+bool Inheritable(HANDLE *handles, size_t n, bool on) {
+    bool ok = true;
+    for (size_t i = 0; i < n; ++i)
+        ok = SetHandleInformation(handles[i], HANDLE_FLAG_INHERIT, on ? HANDLE_FLAG_INHERIT : 0) && ok;
+    return ok;
 }
 
 bool StartHost() {
@@ -175,11 +225,14 @@ bool StartHost() {
     si.StartupInfo.cb = sizeof si;
     si.lpAttributeList = list;
     PROCESS_INFORMATION pi = {};
-    ok = ok && CreateProcessW(program, command, nullptr, nullptr, TRUE,
-                              CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
-                              &si.StartupInfo, &pi);
-    if (listSize <= sizeof listStorage) DeleteProcThreadAttributeList(list);
+    // Inheritable for this one call (the handle list names them alone), and
+    // closed at once after it.
+    ok = ok && Inheritable(inherit, 4, true) &&
+         CreateProcessW(program, command, nullptr, nullptr, TRUE,
+                        CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                        &si.StartupInfo, &pi);
     for (HANDLE &h : inherit) CloseIf(h);
+    if (listSize <= sizeof listStorage) DeleteProcThreadAttributeList(list);
     if (!ok) {
         DropHost();
         return false;
@@ -207,14 +260,13 @@ enum class Trip { Ok, NotSent, Lost };
 // One call and its reply. NotSent: the host was gone before it received
 // anything (nothing ran). Lost: the call reached a host that then died,
 // stalled or answered nonsense; whatever it did is unknown.
-Trip RoundTrip(Export e, const CallArgs &args, int16_t *result) {
+Trip RoundTrip(Export e, const CallArgs &args, int16_t *result, bridge::EncoderReport *report) {
     uint16_t carried[bridge::kMaxArgs] = {};
     const size_t size = bridge::EncodeCall(e, args, carried, g_out);
     bridge::SharedChannel &ch = *g_host.shared;
     std::memcpy(ch.request, g_out, size);
     const uint32_t seq = ++g_host.seq;
-    g_callHost.store(g_host.process);
-    g_callStarted.store(GetTickCount64());
+    Watch(GetTickCount64(), seq);
     bridge::Publish(ch.requestSeq, seq, ch.hostSleeping, g_host.requestEvent);
     Trip trip = Trip::Lost;
     bridge::Header h{};
@@ -227,27 +279,88 @@ Trip RoundTrip(Export e, const CallArgs &args, int16_t *result) {
         if (bridge::DecodeHeader(g_in, bridge::kHeaderSize, &h) == bridge::DecodeError::None &&
             h.kind == bridge::Kind::Reply && h.exportId == static_cast<uint16_t>(e)) {
             std::memcpy(g_in + bridge::kHeaderSize, ch.reply + bridge::kHeaderSize, h.bodyLength);
-            if (bridge::ApplyReply(e, carried, g_in + bridge::kHeaderSize, h.bodyLength, args, result))
+            if (bridge::ApplyReply(e, carried, g_in + bridge::kHeaderSize, h.bodyLength, args, result, report))
                 trip = Trip::Ok;
         }
     }
-    g_callStarted.store(0);
+    Watch(0, 0);
     if (trip != Trip::Ok) DropHost();
     return trip;
 }
 
-// A fresh host, brought to the state the caller's calls had set up.
-bool ReviveHost() {
-    if (!StartHost()) return false;
-    if (!g_initDone) return true;
+// The caller's last EncodeInit, and the EncodeExit after it, run again on a
+// fresh host: true when each answered as it did for the caller and the host
+// reports the encoder state it reported then. The INI file may have changed
+// since, and a COM port may be taken: then the state is not the caller's.
+bool Replay() {
     char copy[kPathBuffer + 1];
-    std::memcpy(copy, g_initPath, sizeof copy);
+    std::memcpy(copy, g_caller.path, sizeof copy);
     CallArgs init;
     init.array[0] = copy;  // the caller's buffer is not written again
-    int16_t ignored = 0;
-    if (RoundTrip(Export::EncodeInit, init, &ignored) != Trip::Ok) return false;
-    if (g_exitDone && RoundTrip(Export::EncodeExit, CallArgs{}, &ignored) != Trip::Ok) return false;
-    return true;
+    int16_t result = 0;
+    bridge::EncoderReport report;
+    if (RoundTrip(Export::EncodeInit, init, &result, &report) != Trip::Ok || result != g_caller.initResult ||
+        !bridge::SameEncoderState(report, g_caller.report))
+        return false;
+    return !g_caller.exit ||
+           (RoundTrip(Export::EncodeExit, CallArgs{}, &result, nullptr) == Trip::Ok && result == g_caller.exitResult);
+}
+
+// A fresh host, brought to the state the caller's calls had set up; for the
+// caller's own EncodeInit (`replay` false) none is needed. A host that cannot
+// be brought there is ended and the state marked lost.
+bool ReviveHost(bool replay) {
+    if (!StartHost()) return false;
+    // Whatever log the old host held is gone with it.
+    g_recordsLost = g_recordsLost || g_recordsPending;
+    g_recordsPending = false;
+    if (!replay || !g_caller.init) return true;
+    if (!g_caller.passwordFromCard && Replay()) return true;
+    DropHost();
+    g_stateLost = true;
+    return false;
+}
+
+// What a call that reached the host did to the caller's state (`trip`
+// Lost: it may have run, its result unknown).
+void Record(Export e, Trip trip, int16_t result, const char *initPath, const bridge::EncoderReport &report) {
+    const bool lost = trip == Trip::Lost;
+    switch (e) {
+    case Export::EncodeInit:
+        if (lost) {
+            g_stateLost = true;
+            return;
+        }
+        g_caller = CallerState{};
+        g_caller.init = true;
+        std::memcpy(g_caller.path, initPath, sizeof g_caller.path);
+        g_caller.initResult = result;
+        g_caller.report = report;
+        g_stateLost = false;
+        break;
+    case Export::EncodeExit:
+        if (lost) g_stateLost = g_stateLost || g_caller.init;
+        else if (g_caller.init && !g_caller.exit) g_caller.exit = true, g_caller.exitResult = result;
+        break;
+    case Export::ReadSystemPas:
+        if (lost) g_stateLost = g_stateLost || g_caller.init;
+        else if (result == KS_OK) g_caller.passwordFromCard = true;
+        break;
+    case Export::ReadDataCard:
+        // Even a failed fetch may have set the log's cursor back (a
+        // collector exchange that got as far as receiving).
+        g_recordsPending = true;
+        g_recordsLost = false;
+        break;
+    case Export::ReadOneOpenDoorRecord:
+        if (!lost && result == KS_ERR_NO_RECORD) g_recordsPending = false;
+        break;
+    default: break;
+    }
+}
+
+bool Refused(Export e) {
+    return (g_stateLost && e != Export::EncodeInit) || (g_recordsLost && e == Export::ReadOneOpenDoorRecord);
 }
 
 int16_t Invoke(Export e, const CallArgs &args) {
@@ -256,22 +369,19 @@ int16_t Invoke(Export e, const CallArgs &args) {
     if (e == Export::EncodeInit && args.array[0])
         std::memcpy(initCopy, args.array[0], bridge::CarryCount(e, 0, args));
     int16_t result = KS_ERR_HOST;
+    bridge::EncoderReport report;
     Trip trip = Trip::NotSent;
     // A host found gone before the call reached it is replaced once, and the
-    // call goes to the new one: nothing ran yet.
+    // call goes to the new one (nothing ran yet) unless the replacement lost
+    // what the call depends on.
     for (int attempt = 0; attempt < 2 && trip == Trip::NotSent; ++attempt) {
-        if (!g_host.process && !ReviveHost()) break;
-        trip = RoundTrip(e, args, &result);
+        if (Refused(e)) break;
+        if (!g_host.process && !ReviveHost(e != Export::EncodeInit)) break;
+        if (Refused(e)) break;
+        trip = RoundTrip(e, args, &result, &report);
     }
-    if (trip != Trip::Ok) {
-        result = KS_ERR_HOST;
-    } else if (e == Export::EncodeInit && result == KS_OK) {
-        std::memcpy(g_initPath, initCopy, sizeof g_initPath);
-        g_initDone = true;
-        g_exitDone = false;
-    } else if (e == Export::EncodeExit && result == KS_OK) {
-        g_exitDone = true;
-    }
+    if (trip != Trip::Ok) result = KS_ERR_HOST;
+    if (trip != Trip::NotSent) Record(e, trip, result, initCopy, report);
     ReleaseSRWLockExclusive(&g_lock);
     return result;
 }

@@ -107,6 +107,35 @@ int16_t Run(Call *after) {
     return result;
 }
 
+// The configuration values EncodeInit reads, as it reads them (the same
+// call, defaults and value size), reduced to the characters that count.
+bridge::EncoderReport ReadConfiguration(const Call &init) {
+    char path[bridge::kMaxCapacity + 1] = {};
+    for (uint16_t i = 0; i < init.count[0]; ++i) path[i] = static_cast<char>(init.value[0][i]);
+    bridge::EncoderReport r;
+    char value[32];
+    GetPrivateProfileStringA("Config", "LockType", "1", value, sizeof value, path);
+    r.lockType = value[0];
+    std::memset(value, 0, sizeof value);
+    GetPrivateProfileStringA("Config", "Sector", "1", value, sizeof value, path);
+    r.sector[0] = value[0], r.sector[1] = value[0] ? value[1] : 0;
+    std::memset(value, 0, sizeof value);
+    GetPrivateProfileStringA("SystemInfo", "Pass", "4B7E19D2", value, sizeof value, path);
+    for (size_t i = 0; i < sizeof r.pass && value[i]; ++i) r.pass[i] = value[i];
+    return r;
+}
+
+// The report of an EncodeInit (`call` as it came, `after` once it ran): the
+// file is read before and after the call, so one that changed meanwhile is
+// reported as unsettled. The path comes from the call: the library wrote
+// the port into byte 1 of its own copy.
+bridge::EncoderReport ReportInit(const bridge::EncoderReport &before, const Call &call, const Call &after) {
+    bridge::EncoderReport r = ReadConfiguration(call);
+    r.settled = after.present[0] && after.count[0] > 1 && std::memcmp(&before, &r, sizeof r) == 0;
+    r.port = r.settled ? static_cast<uint8_t>(after.value[0][1]) : 0;
+    return r;
+}
+
 Call g_before, g_after;  // one call at a time; too large for the stack of every frame
 uint8_t g_in[bridge::kMessageCapacity];
 uint8_t g_out[bridge::kMessageCapacity];
@@ -143,10 +172,13 @@ int Serve(const Channel &c) {
         e = bridge::DecodeCallBody(h, g_in + bridge::kHeaderSize, h.bodyLength, &g_before);
         if (e != DecodeError::None) return Refuse(c, seq, e);
         g_after = g_before;
+        const bool init = g_before.exportId == Export::EncodeInit && g_before.present[0];
+        const bridge::EncoderReport configBefore = init ? ReadConfiguration(g_before) : bridge::EncoderReport{};
         const int16_t result = Run(&g_after);
+        const bridge::EncoderReport report = init ? ReportInit(configBefore, g_before, g_after) : bridge::EncoderReport{};
         if (g_stallAfter[0] && std::strcmp(g_stallAfter, bridge::ShapeOf(g_before.exportId).name) == 0)
             for (;;) Sleep(INFINITE);
-        Answer(c, seq, bridge::EncodeReply(g_before, g_after, result, g_out));
+        Answer(c, seq, bridge::EncodeReply(g_before, g_after, result, report, g_out));
         last = seq;
     }
 }
@@ -183,5 +215,6 @@ int wmain(int argc, wchar_t **argv) {
         std::fprintf(stderr, "KestraneHost32: cannot load Kestrane.dll from its own folder\n");
         return kExitNoLibrary;
     }
+    c.shared->hostReady.store(1);
     return Serve(c);
 }

@@ -255,7 +255,13 @@ size_t EncodeCall(Export e, const CallArgs &args, uint16_t carried[kMaxArgs], ui
     return Finish(w, Kind::Call, static_cast<uint16_t>(e));
 }
 
-size_t EncodeReply(const Call &before, const Call &after, int16_t result, uint8_t *out) {
+bool SameEncoderState(const EncoderReport &a, const EncoderReport &b) {
+    return a.settled && b.settled && a.port == b.port && a.lockType == b.lockType &&
+           std::memcmp(a.sector, b.sector, sizeof a.sector) == 0 && std::memcmp(a.pass, b.pass, sizeof a.pass) == 0;
+}
+
+size_t EncodeReply(const Call &before, const Call &after, int16_t result, const EncoderReport &report,
+                   uint8_t *out) {
     const ExportShape &shape = ShapeOf(before.exportId);
     Writer w{out, kHeaderSize};
     w.U16(static_cast<uint16_t>(result));
@@ -270,6 +276,11 @@ size_t EncodeReply(const Call &before, const Call &after, int16_t result, uint8_
             w.U16(static_cast<uint16_t>(after.value[a][i]));
         }
     }
+    if (before.exportId == Export::EncodeInit) {
+        w.U8(report.settled), w.U8(report.port), w.U8(static_cast<uint8_t>(report.lockType));
+        for (char c : report.sector) w.U8(static_cast<uint8_t>(c));
+        for (char c : report.pass) w.U8(static_cast<uint8_t>(c));
+    }
     return Finish(w, Kind::Reply, static_cast<uint16_t>(before.exportId));
 }
 
@@ -280,7 +291,7 @@ size_t EncodeError(DecodeError error, uint8_t *out) {
 }
 
 bool ApplyReply(Export e, const uint16_t carried[kMaxArgs], const uint8_t *body, size_t size,
-                const CallArgs &args, int16_t *result) {
+                const CallArgs &args, int16_t *result, EncoderReport *report) {
     const ExportShape &shape = ShapeOf(e);
     // First pass: the whole reply must be well formed before anything is stored.
     for (int pass = 0; pass < 2; ++pass) {
@@ -297,6 +308,16 @@ bool ApplyReply(Export e, const uint16_t carried[kMaxArgs], const uint8_t *body,
                 if (pass == 0) continue;
                 if (shape.kind[a] == ArgKind::Bytes) static_cast<char *>(args.array[a])[index] = static_cast<char>(value);
                 else static_cast<int16_t *>(args.array[a])[index] = value;
+            }
+        }
+        if (e == Export::EncodeInit) {
+            uint8_t bytes[kReportSize];
+            for (uint8_t &b : bytes)
+                if (!r.U8(&b)) return false;
+            if (pass == 1 && report) {
+                report->settled = bytes[0], report->port = bytes[1], report->lockType = static_cast<char>(bytes[2]);
+                std::memcpy(report->sector, bytes + 3, sizeof report->sector);
+                std::memcpy(report->pass, bytes + 5, sizeof report->pass);
             }
         }
         if (r.left != 0) return false;

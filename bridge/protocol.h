@@ -107,15 +107,35 @@ DecodeError DecodeCallMessage(const uint8_t *data, size_t size, Call *out);
 // bytes); returns its length. The carried counts are stored in call->count.
 size_t EncodeCall(Export e, const CallArgs &args, uint16_t carried[kMaxArgs], uint8_t *out);
 
+// What an EncodeInit left in the library's state, as the host sees it right
+// after the call: the port the library wrote into byte 1 of the path, and the
+// characters of the configuration values that count (LockType's first,
+// Sector's first two, Pass's first eight; 0 past a value's end). `settled` is
+// 0 when the file read differently before and after the call: then what the
+// library read is not known. A host replaying a caller's EncodeInit must
+// report the same, or the caller's state was not restored.
+struct EncoderReport {
+    uint8_t settled = 0;
+    uint8_t port = 0;
+    char lockType = 0;
+    char sector[2] = {};
+    char pass[8] = {};
+};
+constexpr size_t kReportSize = 13;  // settled, port, lockType, sector[2], pass[8]
+bool SameEncoderState(const EncoderReport &a, const EncoderReport &b);
+
 // The reply: `before` is the call as decoded, `after` the same after the
-// library ran. Returns the length written to out.
-size_t EncodeReply(const Call &before, const Call &after, int16_t result, uint8_t *out);
+// library ran; an EncodeInit's reply ends with `report`. Returns the length
+// written to out.
+size_t EncodeReply(const Call &before, const Call &after, int16_t result, const EncoderReport &report,
+                   uint8_t *out);
 size_t EncodeError(DecodeError error, uint8_t *out);
 
 // A reply applied to the caller's arrays: checks it entirely first (indexes
 // within what was carried), then stores the changed elements. False and no
 // store at all when the reply is malformed.
+// An EncodeInit's report goes to *report.
 bool ApplyReply(Export e, const uint16_t carried[kMaxArgs], const uint8_t *body, size_t size,
-                const CallArgs &args, int16_t *result);
+                const CallArgs &args, int16_t *result, EncoderReport *report);
 
 }  // namespace bridge

@@ -8,8 +8,10 @@
 #include <tlhelp32.h>
 
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,10 +62,18 @@ std::string FileBytes(const std::string &path) {
     return bytes;
 }
 
+// The tool beside this program, by its full path (not looked up by cmd).
+std::string Tool() {
+    char self[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string dir(self, n);
+    return "\"" + dir.substr(0, dir.find_last_of('\\')) + "\\kestrane.exe\"";
+}
+
 std::string Bench() {
     static const std::string dir = [] {
         const std::string d = kstest::TempDir() + "\\bench";
-        EXPECT_EQ(std::system(("kestrane.exe --bench " + d + " bench init --medium mifare >NUL").c_str()), 0);
+        EXPECT_EQ(std::system((Tool() + " --bench " + d + " bench init --medium mifare >NUL").c_str()), 0);
         SetEnvironmentVariableA("KESTRANE_BENCH", d.c_str());
         return d;
     }();
@@ -112,6 +122,23 @@ protected:
     }
     static char path_[255];
 };
+
+// Ends this program's host while no call is in progress, and waits for it.
+void EndHost() {
+    const DWORD pid = LiveHost();
+    if (HANDLE h = pid ? OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid) : nullptr) {
+        TerminateProcess(h, 9);
+        EXPECT_EQ(WaitForSingleObject(h, 5000), WAIT_OBJECT_0);
+        CloseHandle(h);
+    }
+}
+
+// A change to the bench, made while no host runs: a running host's bench
+// holds the devices' state and would write its own over the change.
+int BenchCommand(const std::string &command) {
+    EndHost();
+    return std::system((Tool() + " --bench " + Bench() + " bench " + command + " >NUL").c_str());
+}
 char BridgeFaults::path_[255];
 
 // The card is written but the answer never comes: the call must not report
@@ -132,11 +159,12 @@ TEST_F(BridgeFaults, HostKilledDuringACardWriteThenTheNextCallRecovers) {
     for (int waited = 0; FileBytes(card) == blank && waited < 20000; waited += 50) Sleep(50);
     Sleep(200);
     const DWORD stalled = LiveHost();
+    if (HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, stalled)) {
+        TerminateProcess(h, 9);
+        CloseHandle(h);
+    }
+    call.join();  // bounded: the watchdog ends a stalled host after kCallTimeoutMs
     ASSERT_NE(stalled, 0u);
-    HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, stalled);
-    TerminateProcess(h, 9);
-    CloseHandle(h);
-    call.join();
     EXPECT_EQ(result, KS_ERR_HOST);
     EXPECT_EQ(args.start[0], 2026) << "nothing came back, so nothing was written back";
     SetEnvironmentVariableA("KESTRANE_HOST_TEST_STALL", nullptr);
@@ -179,12 +207,19 @@ TEST_F(BridgeFaults, AMissingHostAnswersHostError) {
 
 // Child modes of this program (see main): print the child's host pid and
 // the result of an issuing call made without EncodeInit, then wait.
+// The child is ended with the test, whatever the test's outcome: one left
+// behind would outlive the run.
 struct Child {
     HANDLE process = nullptr;
     DWORD host = 0;
     int issue = 0;
+    ~Child() {
+        if (!process) return;
+        TerminateProcess(process, 9);
+        CloseHandle(process);
+    }
 };
-Child StartChild() {
+void StartChild(Child &c) {
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
     HANDLE readEnd, writeEnd;
     CreatePipe(&readEnd, &writeEnd, &sa, 0);
@@ -196,27 +231,34 @@ Child StartChild() {
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdOutput = writeEnd;
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    // Not our stderr: a child left behind would hold the test runner's pipe
+    // open, and the runner would wait for it until its time-out.
+    si.hStdError = writeEnd;
     PROCESS_INFORMATION pi = {};
-    Child c;
     if (CreateProcessW(self, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
         CloseHandle(pi.hThread);
         c.process = pi.hProcess;
     }
     CloseHandle(writeEnd);
     char line[64] = {};
-    DWORD got = 0;
-    ReadFile(readEnd, line, sizeof line - 1, &got, nullptr);
+    DWORD got = 0, ready = 0;
+    // Bounded: a child that never answers fails the test, it does not stall it.
+    for (int waited = 0; waited < 30000; waited += 20) {
+        if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &ready, nullptr) || ready > 0) break;
+        Sleep(20);
+    }
+    if (ready > 0) ReadFile(readEnd, line, sizeof line - 1, &got, nullptr);
+    else std::fprintf(stderr, "the child printed nothing within 30 s\n");
     CloseHandle(readEnd);
     std::sscanf(line, "%lu %d", &c.host, &c.issue);
-    return c;
 }
 
 TEST_F(BridgeFaults, EachClientHasItsOwnHostWhichEndsWithIt) {
     std::array<int16_t, 8> data{};
     ASSERT_EQ(Des2(data.data(), 8, 0), KS_OK);
     const DWORD ours = LiveHost();
-    Child child = StartChild();
+    Child child;
+    StartChild(child);
     ASSERT_NE(child.process, nullptr);
     ASSERT_NE(child.host, 0u);
     EXPECT_NE(child.host, ours);
@@ -228,7 +270,6 @@ TEST_F(BridgeFaults, EachClientHasItsOwnHostWhichEndsWithIt) {
     TerminateProcess(child.process, 9);
     EXPECT_EQ(WaitForSingleObject(host, 1000), WAIT_OBJECT_0) << "the host outlived its killed client";
     CloseHandle(host);
-    CloseHandle(child.process);
     EXPECT_TRUE(Alive(ours));
 }
 
@@ -310,6 +351,114 @@ TEST_F(BridgeFaults, AMalformedMessageEndsTheConnectionWithAnError) {
     EXPECT_EQ(good.shared->reply[0], 2);
 }
 
+// The host ends while idle; the calls after it must answer as the caller's
+// own state says, never from a state the caller replaced or never set up.
+struct Step {
+    const char *what;
+    std::function<int16_t()> call;
+    int16_t expect;
+};
+constexpr int16_t kHostEnds = 0x7FFF;  // a step that ends the host (its result is not looked at)
+
+int16_t Init(const std::string &path) {
+    char buffer[255] = {};
+    std::snprintf(buffer, sizeof buffer, "%s", path.c_str());
+    return EncodeInit(buffer);
+}
+int16_t Record() {
+    int16_t header = 0, kind = 0, list[6] = {}, time[5] = {}, card[4] = {};
+    return ReadOneOpenDoorRecord(&header, nullptr, nullptr, nullptr, list, &kind, time, card);
+}
+int16_t Des() {
+    std::array<int16_t, 8> d{1, 2, 3, 4, 5, 6, 7, 8};
+    return Des2(d.data(), 8, 0);
+}
+int16_t SystemPas() {
+    std::array<int16_t, 5> password{};
+    return ReadSystemPas(password.data());
+}
+int16_t Clear() { return ClearCardData(CardArgs{}.serial.data()); }
+
+TEST_F(BridgeFaults, ARestartedHostRunsOnlyInTheCallersState) {
+    const std::string dir = kstest::TempDir();
+    const std::string base = Bench() + "\\config.ini";  // path_ holds the port in byte 1
+    const std::string config = FileBytes(base);
+    auto withLockType = [&](const char *digit) {
+        std::string text = config;
+        const size_t at = text.find("LockType=");
+        if (at != std::string::npos) text[at + 9] = digit[0];
+        return text;
+    };
+    ASSERT_NE(config.find("LockType=4"), std::string::npos) << "the bench's configuration is Mifare";
+    const std::string bad = kstest::WriteFile(dir, "bad.ini", withLockType("9"));
+    const std::string mine = kstest::WriteFile(dir, "mine.ini", config);
+    auto rewrite = [&](const char *digit) {
+        return [&, digit] { return kstest::WriteFile(dir, "mine.ini", withLockType(digit)).empty() ? 0 : KS_OK; };
+    };
+    std::string log = kstest::WriteFile(dir, "log.txt",
+                                        "record 2 2026-03-01 10:00 01020304\nrecord 3 2026-03-01 10:05 01020304\n"
+                                        "record 4 2026-03-01 10:10 01020304\n");
+    ASSERT_EQ(BenchCommand("card new --data --name restart-log --log " + log), 0);
+    ASSERT_EQ(BenchCommand("card new --system-password --name restart-pass"), 0);
+
+    const struct {
+        const char *what;
+        std::vector<Step> steps;
+    } cases[] = {
+        {"a failed EncodeInit replaced a good one",
+         {{"EncodeInit A", [&] { return Init(base); }, KS_OK},
+          {"EncodeInit B (LockType out of range)", [&] { return Init(bad); }, KS_ERR_MEDIUM_RESERVED},
+          {"MakeGuestCard", [] { return CardArgs{}.Guest(); }, KS_ERR_UNAVAILABLE},
+          {"", nullptr, kHostEnds},
+          {"MakeGuestCard after the restart", [] { return CardArgs{}.Guest(); }, KS_ERR_UNAVAILABLE}}},
+        {"the INI file changed under the caller",
+         {{"EncodeInit", [&] { return Init(mine); }, KS_OK},
+          {"LockType changed on disk", rewrite("9"), KS_OK},
+          {"", nullptr, kHostEnds},
+          {"ClearCardData", Clear, KS_ERR_HOST},
+          {"Des2 too: no call runs on that host", Des, KS_ERR_HOST},
+          {"the file as it was", rewrite("4"), KS_OK},
+          {"still: only the caller's EncodeInit ends it", Clear, KS_ERR_HOST},
+          {"EncodeInit", [&] { return Init(mine); }, KS_OK},
+          {"ClearCardData", Clear, KS_OK}}},
+        {"records still in the log",
+         {{"insert the data card", [] { return BenchCommand("card insert restart-log") == 0 ? KS_OK : 0; }, KS_OK},
+          {"EncodeInit", [&] { return Init(base); }, KS_OK},
+          {"ReadDataCard", [] { return ReadDataCard(0); }, KS_OK},
+          {"first record", Record, KS_OK},
+          {"", nullptr, kHostEnds},
+          {"second record, lost with its host", Record, KS_ERR_HOST},
+          {"still lost", Record, KS_ERR_HOST},
+          {"the card still works", Des, KS_OK},
+          {"ReadDataCard again", [] { return ReadDataCard(0); }, KS_OK},
+          {"the log from its start", Record, KS_OK}}},
+        {"the password came from a card, which no replay reads again",
+         {{"insert the password card", [] { return BenchCommand("card insert restart-pass") == 0 ? KS_OK : 0; }, KS_OK},
+          {"EncodeInit", [&] { return Init(base); }, KS_OK},
+          {"ReadSystemPas", SystemPas, KS_OK},
+          {"", nullptr, kHostEnds},
+          {"ReadCard", ReadType, KS_ERR_HOST},
+          {"EncodeInit", [&] { return Init(base); }, KS_OK},
+          {"a working host again", SystemPas, KS_OK}}},
+        {"a log read to its end",
+         {{"insert the data card", [] { return BenchCommand("card insert restart-log") == 0 ? KS_OK : 0; }, KS_OK},
+          {"EncodeInit", [&] { return Init(base); }, KS_OK},
+          {"ReadDataCard", [] { return ReadDataCard(0); }, KS_OK},
+          {"1", Record, KS_OK}, {"2", Record, KS_OK}, {"3", Record, KS_OK},
+          {"end of the log", Record, KS_ERR_NO_RECORD},
+          {"", nullptr, kHostEnds},
+          {"nothing was lost: still the end", Record, KS_ERR_NO_RECORD}}},
+    };
+    for (const auto &c : cases) {
+        for (const Step &step : c.steps) {
+            if (step.expect == kHostEnds) EndHost();
+            else EXPECT_EQ(step.call(), step.expect) << c.what << ": " << step.what;
+        }
+    }
+    EXPECT_EQ(BenchCommand("card insert card-1"), 0);
+    EXPECT_EQ(Init(base), KS_OK);
+}
+
 TEST_F(BridgeFaults, CallsFromSeveralThreadsAreSerialised) {
     auto cipher = [](int seed) {
         std::array<int16_t, 16> d{};
@@ -330,6 +479,34 @@ TEST_F(BridgeFaults, CallsFromSeveralThreadsAreSerialised) {
     EXPECT_EQ(mismatches, 0);
 }
 
+// Every wait above is bounded; this bounds the rest. A test that runs
+// longer than kTestLimitMs is named and the program ends with a failure,
+// long before the test runner's own time-out.
+constexpr DWORD kTestLimitMs = 60000;
+std::atomic<ULONGLONG> g_testStarted{0};
+char g_testName[256];
+
+class StallGuard : public ::testing::EmptyTestEventListener {
+    void OnTestStart(const ::testing::TestInfo &t) override {
+        std::snprintf(g_testName, sizeof g_testName, "%s.%s", t.test_suite_name(), t.name());
+        g_testStarted.store(GetTickCount64());
+    }
+    void OnTestEnd(const ::testing::TestInfo &) override { g_testStarted.store(0); }
+};
+
+DWORD WINAPI WatchForStalls(void *) {
+    for (;;) {
+        Sleep(500);
+        const ULONGLONG started = g_testStarted.load();
+        if (started != 0 && GetTickCount64() - started > kTestLimitMs) {
+            std::fprintf(stderr, "STALL: %s still running after %lu s; ending the program\n", g_testName,
+                         kTestLimitMs / 1000);
+            std::fflush(stderr);
+            TerminateProcess(GetCurrentProcess(), 3);
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -339,8 +516,11 @@ int main(int argc, char **argv) {
         const int issue = args.Guest();
         std::printf("%lu %d\n", LiveHost(), issue);
         std::fflush(stdout);
-        Sleep(INFINITE);
+        Sleep(60000);  // ended by the test long before; never left behind for good
+        return 0;
     }
     ::testing::InitGoogleTest(&argc, argv);
+    ::testing::UnitTest::GetInstance()->listeners().Append(new StallGuard);
+    if (HANDLE t = CreateThread(nullptr, 0, WatchForStalls, nullptr, 0, nullptr)) CloseHandle(t);
     return RUN_ALL_TESTS();
 }

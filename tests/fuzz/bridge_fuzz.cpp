@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             g_after.value[a][i] = shape.kind[a] == bridge::ArgKind::Bytes
                                       ? static_cast<int8_t>(g_after.value[a][i] + 1)
                                       : static_cast<int16_t>(g_after.value[a][i] ^ 0x1234);
-    const size_t n = bridge::EncodeReply(g_before, g_after, 7, g_reply);
+    const size_t n = bridge::EncodeReply(g_before, g_after, 7, bridge::EncoderReport{}, g_reply);
     bridge::Header rh{};
     Require(bridge::DecodeHeader(g_reply, n, &rh) == bridge::DecodeError::None && rh.kind == bridge::Kind::Reply);
     bridge::CallArgs args = ArraysHolding(g_before);
@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     int16_t result = 0;
     Require(bridge::ApplyReply(g_before.exportId, g_before.count, g_reply + bridge::kHeaderSize, n - bridge::kHeaderSize,
-                               args, &result));
+                               args, &result, nullptr));
     Require(result == 7);
     CheckAppliedReply(g_before, args, &g_after);
 
@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // outside the carried elements.
     const size_t rest = size - bridge::kHeaderSize - h.bodyLength;
     args = ArraysHolding(g_before);
-    bridge::ApplyReply(g_before.exportId, g_before.count, body + h.bodyLength, rest, args, &result);
+    bridge::ApplyReply(g_before.exportId, g_before.count, body + h.bodyLength, rest, args, &result, nullptr);
     CheckAppliedReply(g_before, args, nullptr);
     return 0;
 }
