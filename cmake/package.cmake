@@ -57,8 +57,8 @@ set(KS_EXACT "(= ${PROJECT_VERSION})")
 # dpkg-shlibdeps of other packages which package provides libkestrane.so.1.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libkestrane1)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "Door-lock card encoder library
  libkestrane.so.1 issues, reads and clears door-lock key cards (SLE4442,
  TEMIC AT88RF256, Mifare Classic), collects the locks' open-door records and
