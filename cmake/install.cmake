@@ -19,19 +19,12 @@
 #                             files, the .NET and Python bindings
 #   tool     kestrane         the tool, the bench it links, the documentation
 #   server   kestrane-server  the server (server/), its unit and its user;
-#                             without the server built the package is not made
+#                             without the server built the package is not made.
+#                             Its rules name COMPONENT server, the unit going to
+#                             ${KESTRANE_SYSTEMD_UNITDIR} (top CMakeLists.txt)
 # A rule without a component would land in a package of its own
 # ("Unspecified"): the package test refuses one.
 set(KS_BENCH_LIBDIR ${CMAKE_INSTALL_LIBDIR}/kestrane/bench)
-
-# Where the server's systemd unit goes: Debian 12's system unit folder when
-# installing for the system (/usr, as the .deb does), else inside the prefix,
-# so that an install tree or tarball never writes outside itself.
-if(CMAKE_INSTALL_PREFIX MATCHES "^/usr/?$")
-  set(KESTRANE_SYSTEMD_UNITDIR /lib/systemd/system)
-else()
-  set(KESTRANE_SYSTEMD_UNITDIR lib/systemd/system)
-endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/include/kestrane.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 file(GLOB KS_DOCS ${PROJECT_SOURCE_DIR}/docs/*.md)
