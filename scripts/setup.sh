@@ -7,7 +7,7 @@ need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 for p in cmake make g++ pkg-config g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 \
          libcli11-dev libgtest-dev libgmock-dev googletest libbenchmark-dev \
-         clang libclang-rt-14-dev ccache dpkg-dev file \
+         clang libclang-rt-14-dev ccache dpkg-dev file debootstrap \
          pcscd vsmartcard-vpcd libpcsclite-dev \
          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64; do
   have "$p" || need+=("$p")

@@ -23,11 +23,16 @@
 #ifndef KESTRANE_PCSC_LIBDIR
 #define KESTRANE_PCSC_LIBDIR "lib"
 #endif
+#ifndef KESTRANE_PCSC_SONAME
+#define KESTRANE_PCSC_SONAME "libkestrane_pcsc.so.1"
+#endif
 
 namespace tool {
 namespace {
 
-constexpr const char *kPcscLibraryName = "libkestrane_pcsc.so";
+// The soname: the file the runtime package installs (the bare .so is a
+// development link).
+constexpr const char *kPcscLibraryName = KESTRANE_PCSC_SONAME;
 constexpr const char *kPcscLibraryVariable = "KESTRANE_PCSC_LIBRARY";  // overrides the search
 constexpr const char *kPreloadVariable = "LD_PRELOAD";
 constexpr const char *kReexecMark = "KESTRANE_PCSC_REEXEC";  // set in the started-again process
