@@ -123,7 +123,6 @@ enable_backports() {
     [ -n "$keyring" ] && echo "Signed-By: $keyring"
   } >"$list"
   echo "i386: enabled ${codename}-backports from $uri"
-  apt-get update -qq
 }
 
 install_qemu() {
@@ -131,6 +130,9 @@ install_qemu() {
   local codename
   codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
   enable_backports
+  # Always read the lists again: an entry written by an earlier run whose
+  # update failed would otherwise leave the suite unknown to apt.
+  apt-get update -qq
   echo "i386: installing qemu-user-static from ${codename}-backports"
   # Only the static emulator: binfmt-support or systemd would otherwise register
   # handlers of their own for every architecture.
