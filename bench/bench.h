@@ -78,12 +78,12 @@ BENCH_API void RegisterRemoveCardHook(RemoveCardHook hook);
 // Reset hooks: each device model registers one to drop its state on Reset().
 using ResetHook = void (*)();
 BENCH_API void RegisterResetHook(ResetHook hook);
-// Call hooks, for the bench folder (persist.h): a first-call hook runs once per
-// process, at the start of the first vendor call (before its fault check), so
-// a folder can be loaded before any device is looked at; an after-call hook
+// Call hooks, for the bench folder (persist.h): a before-call hook runs at the
+// start of every vendor call (before its fault check), so a folder can be
+// loaded, or loaded again, before any device is looked at; an after-call hook
 // runs at the end of every vendor call, once the devices have done their part.
 using CallHook = void (*)();
-BENCH_API void RegisterFirstCallHook(CallHook hook);
+BENCH_API void RegisterBeforeCallHook(CallHook hook);
 BENCH_API void RegisterAfterCallHook(CallHook hook);
 
 }  // namespace bench

@@ -22,9 +22,8 @@ struct CoreState {
     std::map<std::string, int> open;
     std::vector<RemoveCardHook> removeHooks;
     std::vector<ResetHook> resetHooks;
-    std::vector<CallHook> firstCallHooks;
+    std::vector<CallHook> beforeCallHooks;
     std::vector<CallHook> afterCallHooks;
-    bool firstCallSeen = false;
     bool inCall = false;
 };
 
@@ -78,7 +77,7 @@ void NoteClose(const std::string &what) {
 
 void RegisterRemoveCardHook(RemoveCardHook hook) { Core().removeHooks.push_back(hook); }
 void RegisterResetHook(ResetHook hook) { Core().resetHooks.push_back(hook); }
-void RegisterFirstCallHook(CallHook hook) { Core().firstCallHooks.push_back(hook); }
+void RegisterBeforeCallHook(CallHook hook) { Core().beforeCallHooks.push_back(hook); }
 void RegisterAfterCallHook(CallHook hook) { Core().afterCallHooks.push_back(hook); }
 
 bool InVendorCall() { return Core().inCall; }
@@ -86,10 +85,7 @@ bool InVendorCall() { return Core().inCall; }
 bool BeginCall(const char *fn, std::initializer_list<int64_t> args) {
     CoreState &core = Core();
     core.inCall = true;  // hook work, like the device work, is the bench's
-    if (!core.firstCallSeen) {
-        core.firstCallSeen = true;
-        for (CallHook hook : core.firstCallHooks) hook();
-    }
+    for (CallHook hook : core.beforeCallHooks) hook();
     Call call;
     call.fn = fn;
     call.args.assign(args.begin(), args.end());

@@ -185,10 +185,20 @@ std::string CardFileBytes(const BenchCard &card) {
 }
 
 // ---- the loaded folder of this process ----
+// The files whose change on disk means another process (a `kestrane bench`
+// command beside a long-running worker) has changed the bench: the manifest,
+// the collector's log and the inserted card's file, as this process last
+// loaded or wrote them.
+struct DiskTexts {
+    std::string manifest, log, card;
+    bool operator==(const DiskTexts &o) const { return manifest == o.manifest && log == o.log && card == o.card; }
+};
+
 struct Loaded {
     std::string dir;
     BenchManifest manifest;
     std::string cardBytes;  // the inserted card's file as last written or read
+    DiskTexts onDisk;
 };
 
 Loaded &State() {
@@ -270,9 +280,37 @@ void OnReset() {
     State() = Loaded{};
 }
 
-void FirstCallHook() {
+DiskTexts ReadDiskTexts(const std::string &dir, const BenchManifest &m) {
+    DiskTexts texts;
+    ReadText(Join(dir, kBenchManifestFile), &texts.manifest);
+    ReadText(Join(dir, kBenchLogFile), &texts.log);
+    if (const BenchCardEntry *entry = m.inserted.empty() ? nullptr : m.Card(m.inserted))
+        ReadText(Join(dir, entry->file), &texts.card);
+    return texts;
+}
+
+// True when the folder named now is another one, or its files no longer hold
+// what this process loaded or wrote.
+bool FolderChanged(const std::string &named) {
+    const Loaded &state = State();
+    std::error_code ec;
+    if (fs::absolute(named, ec).string() != state.dir) return true;
+    return !(ReadDiskTexts(state.dir, state.manifest) == state.onDisk);
+}
+
+// Loads the folder at the first vendor call, and again at a later call when
+// the folder changed on disk, so a process that lives across many commands
+// (a worker) sees the bench as a new process would. Devices with a port or
+// session open are left alone: loading under them would pull the card out
+// of a running operation.
+void BeforeCallHook() {
     const std::string dir = EnvValue(kBenchFolderVariable);
     if (dir.empty() || g_resetSeen) return;
+    if (!State().dir.empty()) {
+        if (TotalOpen() > 0 || !FolderChanged(dir)) return;
+        Reset();  // the devices as a new process has them; this is not a test's reset
+        g_resetSeen = false;
+    }
     std::string error;
     if (!LoadBenchFolder(dir, &error)) std::cerr << "bench: " << error << std::endl;
 }
@@ -285,7 +323,7 @@ void AfterCallHook() {
 
 struct RegisterHooks {
     RegisterHooks() {
-        RegisterFirstCallHook(FirstCallHook);
+        RegisterBeforeCallHook(BeforeCallHook);
         RegisterAfterCallHook(AfterCallHook);
         RegisterResetHook(OnReset);
     }
@@ -581,6 +619,7 @@ bool LoadBenchFolder(const std::string &dirIn, std::string *error) {
             else InsertDataCard(m.medium == BenchMedium::Temic ? DataReader::Temic : DataReader::Mifare, image);
             state.dir = dir;
             state.manifest = m;
+            state.onDisk = ReadDiskTexts(dir, m);
             return true;
         }
         if (!LoadBenchCard(dir, *entry, &card, error)) return false;
@@ -591,6 +630,7 @@ bool LoadBenchFolder(const std::string &dirIn, std::string *error) {
     }
     state.dir = dir;
     state.manifest = m;
+    state.onDisk = ReadDiskTexts(dir, m);
     return true;
 }
 
@@ -605,6 +645,7 @@ bool SaveBenchFolder(std::string *error) {
         if (bytes != state.cardBytes) {
             if (!SaveBenchCard(state.dir, *entry, card, error)) return false;
             state.cardBytes = bytes;
+            state.onDisk.card = bytes;
         }
     }
     if (m.collector) {
@@ -612,7 +653,10 @@ bool SaveBenchFolder(std::string *error) {
         bool changed = false;
         if (!clock.empty() && clock != m.collectorClock) m.collectorClock = clock, changed = true;
         if (!room.empty() && room != m.collectorRoom) m.collectorRoom = room, changed = true;
-        if (changed && !WriteBenchManifest(state.dir, m, error)) return false;
+        if (changed) {
+            if (!WriteBenchManifest(state.dir, m, error)) return false;
+            ReadText(Join(state.dir, kBenchManifestFile), &state.onDisk.manifest);
+        }
     }
     return true;
 }

@@ -67,7 +67,8 @@ if ! i386=$(bash scripts/i386.sh describe); then
 fi
 echo "== $i386"
 echo "== win32 (Wine)"
-cmake --preset win32 >/dev/null
+# The Windows tool's worker is compared with the native tool built above.
+cmake --preset win32 -DKESTRANE_NATIVE_BIN="$scratch/kestrane/build/native/bin" >/dev/null
 cmake --build --preset win32 -j"$jobs"
 # One persistent wineserver for the whole run: each test program starts fast.
 # It answers 2 when a server for this prefix already runs (then that one

@@ -394,10 +394,10 @@ void RunCardShow(const Context &ctx, const std::string &nameIn, bool all) {
             char offset[16];
             std::snprintf(offset, sizeof offset, "%04X: ", static_cast<unsigned>(row * width));
             left = offset + HexBytes(memory.data() + row * width, std::min(width, memory.size() - row * width));
-            if (i > 0 && rows[i - 1] + 1 != row) std::printf("%s\n", std::string(leftWidth, ' ').replace(0, 5, " ...").c_str());
+            if (i > 0 && rows[i - 1] + 1 != row) std::cout << std::string(leftWidth, ' ').replace(0, 5, " ...") << "\n";
         }
         left.resize(leftWidth, ' ');
-        std::printf("%s  %s\n", left.c_str(), i < right.size() ? right[i].c_str() : "");
+        std::cout << left << "  " << (i < right.size() ? right[i] : std::string()) << "\n";
     }
 }
 

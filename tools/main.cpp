@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <vector>
 
 #include "kestrane.h"
 #include "platform/platform.h"
@@ -169,13 +170,11 @@ int ReportError(const Context &ctx, const char *kind, const std::string &message
 }
 
 }  // namespace
-}  // namespace tool
 
-int main(int argc, char **argv) {
-    using namespace tool;
-    FindDeviceLibraries();
-    auto ctx = std::make_shared<Context>();
+int RunCommandLine(const std::vector<std::string> &args, const Context &defaults) {
+    auto ctx = std::make_shared<Context>(defaults);
     CLI::App app{"kestrane: issue, read and clear door-lock cards through the Kestrane library"};
+    app.name("kestrane");
     app.require_subcommand(1);
     app.add_option("--config", ctx->config, "INI file passed to EncodeInit (default: config.ini in the bench folder)");
     app.add_option("--bench", ctx->bench,
@@ -188,10 +187,12 @@ int main(int argc, char **argv) {
     AddUtilityCommands(app, ctx);
     AddBenchCommands(app, ctx);
     AddPcscCommands(app, ctx);
+    AddWorkerCommand(app, ctx);
 
     try {
-        UsePcscDevicesIfAsked(argc, argv);
-        app.parse(argc, argv);
+        // CLI11 takes the arguments last first.
+        std::vector<std::string> reversed(args.rbegin(), args.rend());
+        app.parse(reversed);
     } catch (const CLI::CallForHelp &e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp &e) {
@@ -210,4 +211,19 @@ int main(int argc, char **argv) {
         return ReportError(*ctx, "internal", e.what(), kExitBench);
     }
     return 0;
+}
+
+}  // namespace tool
+
+int main(int argc, char **argv) {
+    using namespace tool;
+    FindDeviceLibraries();
+    try {
+        UsePcscDevicesIfAsked(argc, argv);
+    } catch (const UsageError &e) {
+        return ReportError(Context{}, "usage", e.what(), kExitUsage);
+    } catch (const BenchError &e) {
+        return ReportError(Context{}, "bench", e.what(), kExitBench);
+    }
+    return RunCommandLine(std::vector<std::string>(argv + 1, argv + argc), Context{});
 }

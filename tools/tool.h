@@ -6,6 +6,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "output.h"
 #include "parse.h"
@@ -107,6 +108,13 @@ void AddUtilityCommands(CLI::App &app, std::shared_ptr<Context> ctx);
 void AddBenchCommands(CLI::App &app, std::shared_ptr<Context> ctx);
 // PC/SC readers: `--devices` and `readers` (cmd_pcsc.cpp).
 void AddPcscCommands(CLI::App &app, std::shared_ptr<Context> ctx);
+// `worker`: command lines read as JSON lines on stdin, each run as the
+// separate process `kestrane ARGS` would run it (cmd_worker.cpp).
+void AddWorkerCommand(CLI::App &app, std::shared_ptr<Context> ctx);
+
+// Runs one command line (the arguments after the program's name) with
+// `defaults` as the global options it does not give; returns the exit code.
+int RunCommandLine(const std::vector<std::string> &args, const Context &defaults);
 // With `--devices pcsc`, natively: starts the tool again with the PC/SC
 // library preloaded (returns only in that second process); throws on failure.
 void UsePcscDevicesIfAsked(int argc, char **argv);

@@ -35,10 +35,13 @@ elseif(KESTRANE_WIN64)
   add_test(NAME bridge.dll_imports
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/../win32/check_imports.sh ${KS_OBJDUMP64} $<TARGET_FILE:kestrane64>)
 
+  # One worker per tool and medium: the comparison costs two Wine starts per
+  # medium, not two per command line.
+  find_program(KS_WINE wine REQUIRED)
+  find_program(KS_PYTHON3 python3 REQUIRED)
   add_test(NAME bridge.tool_compare
-    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/tool_compare.sh ${KESTRANE_WIN32_BIN}/kestrane.exe
-            $<TARGET_FILE:kestrane_tool> ${CMAKE_CURRENT_BINARY_DIR}/tool_compare)
-  set_tests_properties(bridge.tool_compare PROPERTIES TIMEOUT 1500)
+    COMMAND ${KS_PYTHON3} ${PROJECT_SOURCE_DIR}/tests/tool/compare_tools.py ${CMAKE_CURRENT_BINARY_DIR}/tool_compare
+            worker ${KS_WINE} ${KESTRANE_WIN32_BIN}/kestrane.exe -- worker ${KS_WINE} $<TARGET_FILE:kestrane_tool>)
 
   add_executable(bridge_fault_test ${CMAKE_CURRENT_LIST_DIR}/fault_test.cpp
                  ${CMAKE_CURRENT_LIST_DIR}/../support/test_support.cpp)
