@@ -1,0 +1,80 @@
+// The site file: everything a site's server is told, validated whole before
+// anything starts, so a wrong file never half-starts a server.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace server {
+
+struct Listener {
+    std::string address = "127.0.0.1";
+    uint16_t port = 8443;
+    std::string cert, key;  // PEM files; both or neither
+    bool insecure = false;  // plain HTTP on an address other than loopback, said in every log line
+    bool Tls() const { return !cert.empty(); }
+};
+
+struct EncoderConfig {
+    std::string id;
+    std::string devices = "bench";  // "bench" or "pcsc"
+    std::string bench;              // bench folder (devices = bench)
+    std::string config;             // INI file for EncodeInit (pcsc; optional for bench)
+    std::string reader;             // PC/SC reader name (devices = pcsc), handed to the worker
+};
+
+struct Limits {
+    size_t body = 64 * 1024;      // bytes of a request body
+    int header_timeout = 5;       // seconds to receive a request's header
+    int read_timeout = 10;        // seconds to receive a whole request
+    int idle_timeout = 30;        // seconds a kept-alive connection may sit idle
+    int rate = 600;               // requests per token per minute
+    size_t queue = 32;            // jobs waiting per encoder
+};
+
+struct JournalConfig {
+    std::string kind = "sqlite";  // or "postgres"
+    std::string url;              // libpq connection string (postgres)
+    std::string sync = "full";    // SQLite: "full" (survives power loss) or "normal"
+};
+
+struct SiteConfig {
+    std::string path;  // the site file itself
+    std::string dir;   // its folder: relative paths are taken from here
+    std::string state = "state";
+    std::string timezone = "UTC";
+    std::string worker;        // the kestrane tool; empty: beside kestrane-server, else PATH
+    double wait = 10;          // seconds a request waits for its job before it answers 202
+    double expiry = 20;        // seconds a job may wait for its encoder before it expires
+    double job_timeout = 30;   // seconds a running job may take before its worker is replaced
+    std::vector<Listener> listeners;
+    std::vector<std::string> cors_origins;
+    Limits limits;
+    JournalConfig journal;
+    std::vector<EncoderConfig> encoders;
+    std::map<std::string, std::vector<int>> rooms;  // PMS room name -> lock numbers
+    std::map<std::string, std::vector<int>> areas;  // access area -> card values
+
+    std::string StateDir() const;
+    std::string Resolve(const std::string &p) const;  // relative to the site folder
+    const EncoderConfig *Encoder(const std::string &id) const;
+};
+
+// What is wrong with a site file: where, which key, why.
+struct ConfigProblem {
+    int line = 0;     // 0: not tied to a line
+    std::string key;  // dotted path, e.g. encoder[2].bench
+    std::string message;
+    std::string Text(const std::string &file) const;
+};
+
+// Loads and validates the file; every problem found is listed (the site
+// then does not start). `config` is filled only when `problems` is empty.
+std::vector<ConfigProblem> LoadSiteConfig(const std::string &path, SiteConfig &config);
+
+bool IsLoopback(const std::string &address);
+
+}  // namespace server

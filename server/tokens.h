@@ -1,0 +1,45 @@
+// Machine credentials: random 256-bit tokens, shown once, kept only as
+// SHA-256 hashes; and the roles that say what each may do.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace server {
+
+enum class Role { Pms, Desk, Manager };
+
+std::optional<Role> ParseRole(const std::string &name);
+const char *RoleName(Role role);
+
+// What a request does, for the role check.
+enum class Action { IssueCard, ReadCard, ClearCard, CollectLog, ReadJournal };
+
+// Cards that open more than a guest's own room (a chief card opens every
+// door of the hotel): issued by managers only, with a reason on record.
+bool IsStaffKind(const std::string &kind);
+bool Allows(Role role, Action action, const std::string &kind = "");
+
+struct TokenEntry {
+    std::string name;
+    Role role = Role::Pms;
+    std::string hash;  // SHA-256 of the token, lowercase hex
+    std::string created;
+};
+
+std::string NewToken();                       // "kst_" + 64 hex digits from the system's CSPRNG
+std::string Sha256Hex(const std::string &data);
+
+// The token file (one "name role hash created" line each), written whole
+// through a temporary file and rename, readable by the owner only.
+std::vector<TokenEntry> LoadTokens(const std::string &path);  // missing file: none
+void SaveTokens(const std::string &path, const std::vector<TokenEntry> &tokens);
+
+// Compares the presented token's hash with every stored hash in constant
+// time, so neither the match nor its position leaks through timing.
+std::optional<TokenEntry> Authenticate(const std::vector<TokenEntry> &tokens, const std::string &presented);
+
+bool ValidTokenName(const std::string &name);
+
+}  // namespace server
