@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "kestrane_pcsc.h"
 #include "tool.h"
@@ -22,16 +23,6 @@ const char *KindName(int32_t kind) {
     case KS_PCSC_NO_CARD: return "";
     default: return "other";
     }
-}
-
-std::string DevicesValue(int argc, char **argv) {
-    std::string value = "bench";
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--devices" && i + 1 < argc) value = argv[i + 1];
-        else if (a.rfind("--devices=", 0) == 0) value = a.substr(std::strlen("--devices="));
-    }
-    return value;
 }
 
 void RunReaders(const Context &ctx) {
@@ -59,8 +50,18 @@ void RunReaders(const Context &ctx) {
 
 }  // namespace
 
+std::string DevicesNamed(const std::vector<std::string> &args) {
+    std::string value;
+    const std::string prefix = "--devices=";
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--devices" && i + 1 < args.size()) value = args[i + 1];
+        else if (args[i].rfind(prefix, 0) == 0) value = args[i].substr(prefix.size());
+    }
+    return value;
+}
+
 void UsePcscDevicesIfAsked(int argc, char **argv) {
-    if (DevicesValue(argc, argv) == "pcsc") UsePcscDevices(argv);
+    if (DevicesNamed(std::vector<std::string>(argv + 1, argv + argc)) == "pcsc") UsePcscDevices(argv);
 }
 
 void AddPcscCommands(CLI::App &app, std::shared_ptr<Context> ctx) {

@@ -21,7 +21,6 @@ namespace tool {
 namespace {
 
 constexpr const char *kWorkerCommand = "worker";
-constexpr const char *kDevicesOption = "--devices";
 
 void AppendUtf8(uint32_t cp, std::string *out) {
     if (cp < 0x80) {
@@ -136,17 +135,6 @@ private:
     const std::string &s_;
     size_t i_ = 0;
 };
-
-// The devices a request names, or "" when it names none.
-std::string DevicesNamed(const std::vector<std::string> &args) {
-    std::string value;
-    const std::string prefix = std::string(kDevicesOption) + "=";
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == kDevicesOption && i + 1 < args.size()) value = args[i + 1];
-        else if (args[i].rfind(prefix, 0) == 0) value = args[i].substr(prefix.size());
-    }
-    return value;
-}
 
 bool NamesCommand(const std::vector<std::string> &args, const char *command) {
     for (const std::string &a : args)

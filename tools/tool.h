@@ -118,5 +118,7 @@ int RunCommandLine(const std::vector<std::string> &args, const Context &defaults
 // With `--devices pcsc`, natively: starts the tool again with the PC/SC
 // library preloaded (returns only in that second process); throws on failure.
 void UsePcscDevicesIfAsked(int argc, char **argv);
+// The devices a command line names with --devices (the last one), or "".
+std::string DevicesNamed(const std::vector<std::string> &args);
 
 }  // namespace tool
