@@ -8,6 +8,7 @@
 
 #include "config.h"
 #include "journal.h"
+#include "serve.h"
 #include "site_init.h"
 #include "tokens.h"
 
@@ -183,12 +184,7 @@ int main(int argc, char **argv) {
             Export(*j, format, std::cout);
             return kExitOk;
         }
-        if (*run) {
-            // The HTTP front and the worker processes are not part of this build yet:
-            // refuse plainly rather than start something that serves no card.
-            std::cerr << "kestrane-server: run: not available in this build yet (the site file is valid)" << std::endl;
-            return kExitFailure;
-        }
+        if (*run) return RunServer(config, FindTool(config.worker, SelfPath(argv[0])));
     } catch (const std::exception &e) {
         std::cerr << "kestrane-server: " << e.what() << std::endl;
         return kExitFailure;
