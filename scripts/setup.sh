@@ -17,7 +17,7 @@ done
 # kestrane-server: Boost.Asio/Beast, OpenSSL, JSON, TOML, SQLite, libpq, libsystemd.
 for p in mono-mcs mono-runtime python3-pytest python3-venv python3-setuptools python3-wheel \
          libboost1.74-dev libssl-dev nlohmann-json3-dev libtomlplusplus-dev libsqlite3-dev libpq-dev \
-         libsystemd-dev python3-requests; do
+         libsystemd-dev python3-requests python3-jsonschema; do
   have "$p" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then

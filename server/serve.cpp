@@ -35,6 +35,9 @@ int RunServer(const SiteConfig &config, const std::string &tool) {
     ::setenv("TZ", config.timezone.c_str(), 1);
     ::tzset();
     ::signal(SIGPIPE, SIG_IGN);
+    // A file that may not grow (a size limit, a full quota) fails the write:
+    // the journal then refuses jobs with 503 instead of the server dying.
+    ::signal(SIGXFSZ, SIG_IGN);
 
     auto journal = OpenJournal(config.journal, config.StateDir());
     SayInterrupted(journal->EndInterrupted(NowMs()));
