@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "cards.h"
+#include "opera.h"
 
 namespace server {
 
@@ -230,6 +231,7 @@ void Api::Route(const std::shared_ptr<Exchange> &ex, HttpResponse &cors) {
         res.body() = OpenApiDocument();
         return Finish(ex, std::move(res), cors);
     }
+    if (t.path.rfind(kOperaPrefix, 0) == 0) return Opera(ex, parts, cors);
     if (parts.empty() || parts[0] != "v1")
         return Fail(ex, cors, http::status::not_found, "Not found", "nothing is served at " + t.path);
 
@@ -287,6 +289,37 @@ void Api::Route(const std::shared_ptr<Exchange> &ex, HttpResponse &cors) {
         return EventStream(ex, *who, cors);
     }
     Fail(ex, cors, http::status::not_found, "Not found", "nothing is served at " + t.path);
+}
+
+// OPERA Cloud's contract answers its errors in its own forms: no body for
+// 401, 403, 405, 415 and 429.
+void Api::Opera(const std::shared_ptr<Exchange> &ex, const std::vector<std::string> &parts, HttpResponse &cors) {
+    const HttpRequest &req = ex->Request();
+    if (parts.size() != 5 || parts[2] != "hotels" || parts[4] != "roomKeysOutbound")
+        return Finish(ex, OperaError(http::status::not_found, "Not found", "nothing is served here"), cors);
+    if (req.method() != http::verb::post) {
+        HttpResponse res = OperaBare(http::status::method_not_allowed);
+        res.set(http::field::allow, "POST");
+        return Finish(ex, std::move(res), cors);
+    }
+    auto who = Authenticate(req);
+    if (!who) {
+        HttpResponse res = OperaBare(http::status::unauthorized);
+        res.set(http::field::www_authenticate, "Bearer realm=\"kestrane\"");
+        return Finish(ex, std::move(res), cors);
+    }
+    ex->SetWho(who->name);
+    if (who->role != Role::Pms) return Finish(ex, OperaBare(http::status::forbidden), cors);
+    int retryAfter = 0;
+    if (RateLimited(who->name, &retryAfter)) {
+        HttpResponse res = OperaBare(http::status::too_many_requests);
+        res.set(http::field::retry_after, std::to_string(retryAfter));
+        return Finish(ex, std::move(res), cors);
+    }
+    auto type = std::string(req[http::field::content_type]);
+    if (!boost::beast::iequals(type.substr(0, type.find(';')), "application/json"))
+        return Finish(ex, OperaBare(http::status::unsupported_media_type), cors);
+    OperaRoomKeys(ex, site_, parts[3], who->name);
 }
 
 void Api::PostJob(const std::shared_ptr<Exchange> &ex, const Principal &who, const std::string &encoder,

@@ -54,6 +54,7 @@ private:
     void AnswerWhenDone(const std::shared_ptr<Exchange> &ex, const Job &job, double wait, int okStatus,
                         const HttpResponse &cors);
     void ReloadTokens();
+    void Opera(const std::shared_ptr<Exchange> &ex, const std::vector<std::string> &parts, HttpResponse &cors);
 
     net::io_context &io_;
     Site &site_;

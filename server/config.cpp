@@ -6,12 +6,19 @@
 #include <set>
 #include <toml++/toml.h>
 
+#include "fias.h"
+
 namespace server {
 namespace {
 
 // Keys each table may hold: a key outside these is a typo that would
 // otherwise be ignored in silence (say, `insecure` misspelt).
-const std::set<std::string> kTopKeys = {"server", "listen", "limits", "cors", "journal", "encoder", "rooms", "areas"};
+const std::set<std::string> kTopKeys = {"server", "listen", "limits", "cors", "journal", "encoder",
+                                        "rooms",  "areas",  "pms",    "opera", "fias"};
+const std::set<std::string> kPmsKeys = {"new_option",  "duplicate_option", "oneshot_option", "oneshot_minutes",
+                                        "checkout_time", "key_options",    "default_areas"};
+const std::set<std::string> kOperaKeys = {"hotel", "terminals"};
+const std::set<std::string> kFiasKeys = {"host", "port", "key", "lrc", "alive_check", "encoders", "workstations"};
 const std::set<std::string> kServerKeys = {"state", "timezone", "worker", "wait", "expiry", "job_timeout"};
 const std::set<std::string> kListenKeys = {"address", "port", "cert", "key", "insecure"};
 const std::set<std::string> kLimitKeys = {"body", "header_timeout", "read_timeout", "idle_timeout", "rate", "queue"};
@@ -79,6 +86,33 @@ struct Reader {
             return nullptr;
         }
         return n->as_table();
+    }
+
+    void TextList(const toml::table &t, const char *name, const std::string &prefix, std::vector<std::string> &out) {
+        const toml::node *n = t.get(name);
+        if (!n) return;
+        const toml::array *a = n->as_array();
+        if (!a) return Problem(n, prefix + name, "must be a list of strings");
+        for (auto &e : *a) {
+            if (auto v = e.value<std::string>()) out.push_back(*v);
+            else Problem(&e, prefix + name, "must be a list of strings");
+        }
+    }
+
+    // name -> encoder id tables; the ids are checked against the encoders.
+    void EncoderMap(const toml::table &t, const char *name, const std::string &prefix,
+                    std::map<std::string, std::string> &out, const std::set<std::string> &ids) {
+        const toml::node *n = t.get(name);
+        if (!n) return;
+        const toml::table *m = n->as_table();
+        if (!m) return Problem(n, prefix + name, "must be a table of names to encoder ids");
+        for (auto &[k, v] : *m) {
+            auto id = v.value<std::string>();
+            std::string key = prefix + name + "." + std::string(k.str());
+            if (!id) Problem(&v, key, "must be an encoder id");
+            else if (!ids.count(*id)) Problem(&v, key, "no encoder '" + *id + "'");
+            else out[std::string(k.str())] = *id;
+        }
     }
 
     // name -> [values] tables (rooms, areas).
@@ -300,6 +334,55 @@ std::vector<ConfigProblem> LoadSiteConfig(const std::string &path, SiteConfig &o
 
     r.ValueTable(root, "rooms", kCardRooms, c.rooms);
     r.ValueTable(root, "areas", kCardRooms, c.areas);
+
+    std::set<std::string> ids;
+    for (auto &e : c.encoders) ids.insert(e.id);
+    if (const toml::table *p = r.Table(root, "pms")) {
+        r.UnknownKeys(*p, kPmsKeys, "pms.");
+        r.Bool(*p, "new_option", "pms.", c.pms.new_option);
+        r.Bool(*p, "duplicate_option", "pms.", c.pms.duplicate_option);
+        r.Bool(*p, "oneshot_option", "pms.", c.pms.oneshot_option);
+        r.Number(*p, "oneshot_minutes", "pms.", c.pms.oneshot_minutes, 1, 7 * 24 * 60);
+        r.Text(*p, "checkout_time", "pms.", c.pms.checkout_time);
+        const std::string &t = c.pms.checkout_time;
+        if (t.size() != 5 || t[2] != ':' || !isdigit(t[0]) || !isdigit(t[1]) || !isdigit(t[3]) || !isdigit(t[4]) ||
+            std::stoi(t.substr(0, 2)) > 23 || std::stoi(t.substr(3)) > 59)
+            r.Problem(p->get("checkout_time"), "pms.checkout_time", "must be HH:MM");
+        r.TextList(*p, "key_options", "pms.", c.pms.key_options);
+        r.TextList(*p, "default_areas", "pms.", c.pms.default_areas);
+        for (const char *k : {"key_options", "default_areas"})
+            for (auto &a : k[0] == 'k' ? c.pms.key_options : c.pms.default_areas)
+                if (!a.empty() && !c.areas.count(a))
+                    r.Problem(p->get(k), std::string("pms.") + k, "no access area '" + a + "' in [areas]");
+    }
+    if (const toml::table *o = r.Table(root, "opera")) {
+        r.UnknownKeys(*o, kOperaKeys, "opera.");
+        r.Text(*o, "hotel", "opera.", c.opera.hotel);
+        if (c.opera.hotel.empty() || c.opera.hotel.size() > 2000)
+            r.Problem(o->get("hotel"), "opera.hotel", "must be 1-2000 characters");
+        r.EncoderMap(*o, "terminals", "opera.", c.opera.terminals, ids);
+    }
+    if (const toml::array *fs = arrayOfTables("fias")) {
+        for (size_t i = 0; i < fs->size(); ++i) {
+            const toml::table &t = *(*fs)[i].as_table();
+            std::string p = "fias[" + std::to_string(i + 1) + "].";
+            FiasConfig f;
+            f.name = "fias" + std::to_string(i + 1);
+            r.UnknownKeys(t, kFiasKeys, p);
+            r.Text(t, "host", p, f.host);
+            r.Number(t, "port", p, f.port, 1, 65535);
+            r.Text(t, "key", p, f.key);
+            r.Bool(t, "lrc", p, f.lrc);
+            r.Number(t, "alive_check", p, f.alive_check, 1, 3600);
+            r.EncoderMap(t, "encoders", p, f.encoders, ids);
+            r.EncoderMap(t, "workstations", p, f.workstations, ids);
+            if (!f.key.empty() && !fias::DecodeKey(f.key))
+                r.Problem(t.get("key"), p + "key", "must be the vendor key: FidCrypt0S|BASE64 of 16 bytes");
+            if (f.host.empty()) r.Problem(&t, p + "host", "the PMS interface's host is needed");
+            if (f.port == 0) r.Problem(&t, p + "port", "the PMS interface's port is needed");
+            c.fias.push_back(f);
+        }
+    }
 
     if (r.problems.empty()) out = c;
     return r.problems;

@@ -41,6 +41,35 @@ struct JournalConfig {
     std::string sync = "full";    // SQLite: "full" (survives power loss) or "normal"
 };
 
+// How a PMS's key requests become guest cards ([pms]).
+struct PmsConfig {
+    // The card's option flag for each kind of key: locks read it as "this
+    // card ends the room's earlier cards", which a new key does.
+    bool new_option = true, duplicate_option = false, oneshot_option = false;
+    int oneshot_minutes = 60;             // a one-shot key's validity when the PMS names no end
+    std::string checkout_time = "12:00";  // departure time when the PMS names only the day
+    std::vector<std::string> key_options; // FIAS KO position n (from 1) -> access area
+    std::vector<std::string> default_areas;  // areas a key opens unless the PMS turns them off
+};
+
+// OPERA Cloud's room-key calls ([opera]).
+struct OperaConfig {
+    std::string hotel = "HOTEL1";                   // the hotelId its calls name
+    std::map<std::string, std::string> terminals;  // encoderTerminal -> encoder id
+};
+
+// One FIAS link to a PMS interface ([[fias]]): we connect, it serves.
+struct FiasConfig {
+    std::string name;  // for the log: fias1, fias2, ...
+    std::string host;
+    uint16_t port = 0;
+    std::string key;            // the link authentication key (base64 AES-128), empty: none
+    bool lrc = false;           // an LRC byte after each ETX (serial links have it, TCP not)
+    int alive_check = 300;      // seconds between our link alive checks (LS)
+    std::map<std::string, std::string> encoders;      // KC -> encoder id (default: the id itself)
+    std::map<std::string, std::string> workstations;  // WS -> encoder id, when KC names none
+};
+
 struct SiteConfig {
     std::string path;  // the site file itself
     std::string dir;   // its folder: relative paths are taken from here
@@ -57,6 +86,9 @@ struct SiteConfig {
     std::vector<EncoderConfig> encoders;
     std::map<std::string, std::vector<int>> rooms;  // PMS room name -> lock numbers
     std::map<std::string, std::vector<int>> areas;  // access area -> card values
+    PmsConfig pms;
+    OperaConfig opera;
+    std::vector<FiasConfig> fias;
 
     std::string StateDir() const;
     std::string Resolve(const std::string &p) const;  // relative to the site folder

@@ -113,6 +113,9 @@ int main(int argc, char **argv) {
     init->add_option("DIR", dir)->required();
     init->add_option("--encoders", encoders, "bench encoders desk1..deskN")->required()->check(CLI::Range(1, 64));
     init->add_option("--cards", cards, "blank cards per encoder (default 3)")->check(CLI::Range(1, 100));
+    std::string fias, hotel = "HOTEL1";
+    init->add_option("--fias", fias, "HOST:PORT of a PMS's FIAS interface to link to");
+    init->add_option("--hotel", hotel, "the hotel id OPERA Cloud's calls name (default HOTEL1)");
 
     CLI::App *token = app.add_subcommand("token", "machine credentials");
     token->require_subcommand(1);
@@ -141,12 +144,14 @@ int main(int argc, char **argv) {
     try {
         SiteConfig config;
         if (*init) {
-            InitSite(dir, encoders, cards, FindTool("", SelfPath(argv[0])));
+            InitSite(dir, encoders, cards, FindTool("", SelfPath(argv[0])), fias, hotel);
             if (!Load(dir + "/site.toml", config)) return kExitFailure;
+            std::string pms = AddToken(config, "pms", Role::Pms);
             std::string t = AddToken(config, "manager", Role::Manager);
             std::cout << "site: " << dir << "/site.toml (" << encoders << " bench encoders, desk1"
                       << (encoders > 1 ? " to desk" + std::to_string(encoders) : "") << ")\n"
                       << "run: kestrane-server run --config " << dir << "/site.toml\n"
+                      << "pms token: " << pms << "\n"
                       << "token: " << t << std::endl;
             return kExitOk;
         }

@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "api.h"
+#include "fias.h"
 #include "http.h"
 #include "journal.h"
 #include "site.h"
@@ -48,6 +49,8 @@ int RunServer(const SiteConfig &config, const std::string &tool) {
     HttpFront front(io, config, [&api](std::shared_ptr<Exchange> ex) { api.Handle(ex); });
     front.Start();  // throws when a listener cannot open: nothing has started yet
     site.Start();
+    FiasLinks fias(io, site, config);
+    fias.Start();
 
     net::signal_set signals(io, SIGTERM, SIGINT);
     net::steady_timer stopping(io);
@@ -64,6 +67,7 @@ int RunServer(const SiteConfig &config, const std::string &tool) {
         std::cerr << "kestrane-server: signal " << sig << ": stopping" << std::endl;
         sd_notify(0, "STOPPING=1");
         front.Stop();
+        fias.Stop();
         site.Stop();
         deadline = std::chrono::steady_clock::now() +
                    std::chrono::milliseconds(static_cast<int64_t>(config.job_timeout * 1000));

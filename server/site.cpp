@@ -18,8 +18,9 @@ namespace {
 // Job latency (queued to finished) histogram bounds, seconds.
 const double kLatencyBounds[] = {0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 20, 30};
 
-// The library's result codes that say the encoder itself is not there.
-bool DeviceAbsent(const std::string &name) { return name == "KS_ERR_OPEN_OR_NO_DEV" || name == "KS_ERR_COMM"; }
+// The library's result code that says the encoder itself did not open
+// (KS_ERR_COMM also means no card in it: the encoder is there).
+bool DeviceAbsent(const std::string &name) { return name == "KS_ERR_OPEN_OR_NO_DEV"; }
 
 // The medium the encoder's configuration file names (LockType digit).
 std::string MediumOf(const std::string &ini) {
@@ -108,6 +109,8 @@ public:
     const std::string &Id() const { return config_.id; }
     size_t QueueLength() const { return queue_.size(); }
     bool Running() const { return running_.has_value(); }
+    bool Idle() const { return worker_->Alive() && !running_ && queue_.empty(); }
+    bool Online() const { return worker_->Alive() && !device_absent_; }
 
     void Enqueue(Job job, std::vector<std::string> args, Clock::time_point deadline) {
         queue_.push_back({std::move(job), std::move(args), deadline, Clock::now()});
@@ -289,6 +292,26 @@ bool Site::Running() const {
     for (auto &e : encoders_)
         if (e->Running()) return true;
     return false;
+}
+
+bool Site::Idle(const std::string &id) const {
+    for (auto &e : encoders_)
+        if (e->Id() == id) return e->Idle();
+    return false;
+}
+
+bool Site::Online(const std::string &id) const {
+    for (auto &e : encoders_)
+        if (e->Id() == id) return e->Online();
+    return false;
+}
+
+Job Site::Record(Job job) {
+    job.created_ms = job.started_ms = job.finished_ms = NowMs();
+    journal_.Add(job);
+    ++jobs_[{StateName(job.state), job.code_name}];
+    events_.Publish("job", JobToJson(job));
+    return job;
 }
 
 bool Site::HasEncoder(const std::string &id) const { return config_.Encoder(id) != nullptr; }

@@ -56,6 +56,12 @@ public:
 
     bool HasEncoder(const std::string &id) const;
     bool Running() const;  // some encoder is running a job
+    // The encoder takes a job at once: its worker runs, and it has no other.
+    bool Idle(const std::string &id) const;
+    bool Online(const std::string &id) const;
+    // A job that touches no card (a check-out), journaled as finished.
+    // Throws JournalError.
+    Job Record(Job job);
     // Journals the job (queued) and queues it. Throws JournalError when the
     // journal cannot take it and QueueFull; then nothing is queued.
     Job Submit(Job job, std::vector<std::string> args);
@@ -70,6 +76,7 @@ public:
     Events &events() { return events_; }
     const SiteConfig &config() const { return config_; }
     Journal &journal() { return journal_; }
+    net::io_context &io() { return io_; }
 
     // For the encoders.
     void JobChanged(const Job &job);

@@ -49,7 +49,17 @@ std::string FindTool(const std::string &configured, const std::string &self) {
     return "kestrane";  // found on PATH by execvp
 }
 
-void InitSite(const std::string &dir, int encoders, int cards, const std::string &tool) {
+void InitSite(const std::string &dir, int encoders, int cards, const std::string &tool, const std::string &fias,
+              const std::string &hotel) {
+    std::string fiasHost, fiasPort;
+    if (!fias.empty()) {
+        auto colon = fias.rfind(':');
+        fiasHost = colon == std::string::npos ? "" : fias.substr(0, colon);
+        fiasPort = colon == std::string::npos ? "" : fias.substr(colon + 1);
+        if (fiasHost.empty() || fiasPort.empty() || fiasPort.find_first_not_of("0123456789") != std::string::npos ||
+            fiasPort.size() > 5 || std::stoi(fiasPort) < 1 || std::stoi(fiasPort) > 65535)
+            throw std::runtime_error("--fias: HOST:PORT of the PMS interface, e.g. 10.0.0.5:5010");
+    }
     struct stat st;
     if (::stat((dir + "/site.toml").c_str(), &st) == 0) throw std::runtime_error(dir + "/site.toml exists already");
     if (::mkdir(dir.c_str(), 0750) != 0 && errno != EEXIST) throw std::runtime_error("cannot make " + dir);
@@ -68,6 +78,19 @@ void InitSite(const std::string &dir, int encoders, int cards, const std::string
          "[journal]\nkind = \"sqlite\"\n\n";
     for (int i = 1; i <= encoders; ++i)
         f << "[[encoder]]\nid = \"desk" << i << "\"\ndevices = \"bench\"\nbench = \"desk" << i << "\"\n\n";
+    f << "# How a PMS's keys become guest cards: the option flag each kind of key sets (locks\n"
+         "# read it as \"this card ends the room's earlier cards\"), a one-shot key's minutes,\n"
+         "# the departure time when the PMS gives only the day, FIAS KO positions -> areas.\n"
+         "[pms]\nnew_option = true\nduplicate_option = false\noneshot_option = false\noneshot_minutes = 60\n"
+         "checkout_time = \"12:00\"\nkey_options = []\ndefault_areas = []\n\n"
+         "# OPERA Cloud's room-key calls name this hotel id.\n[opera]\nhotel = \""
+      << hotel << "\"\n\n";
+    if (!fias.empty()) {
+        f << "# The FIAS link to the PMS interface: encoder codes (KC) are the encoder ids;\n"
+             "# workstation FD1 keys on desk1 when a request names no encoder.\n"
+             "[[fias]]\nhost = \""
+          << fiasHost << "\"\nport = " << fiasPort << "\nworkstations = { FD1 = \"desk1\" }\n\n";
+    }
     f << "# PMS room name -> the lock numbers a guest card for it carries (at most 4).\n[rooms]\n";
     for (int r = kFirstRoom; r <= kLastRoom; ++r) f << '"' << r << "\" = [" << r << "]\n";
     f << "\n# Access area -> the card values that open it.\n[areas]\n";
