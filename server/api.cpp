@@ -364,6 +364,10 @@ void Api::PostJob(const std::shared_ptr<Exchange> &ex, const Principal &who, con
             !Allows(who.role, Action::IssueCard, kind))
             return Fail(ex, cors, http::status::forbidden, "Not allowed",
                         "a " + std::string(RoleName(who.role)) + " token may not issue " + kind + " cards", "kind");
+        if (body.contains("areas") && body["areas"].is_array() && !body["areas"].empty() &&
+            site_.Medium(encoder) == "ic")
+            return Fail(ex, cors, http::status::bad_request, "Invalid card request",
+                        "encoder " + encoder + " writes IC 4442 cards, which have no room for access areas", "areas");
         CardCommand cmd;
         if (auto problem = BuildIssue(body, config_.rooms, config_.areas, cmd))
             return Fail(ex, cors, http::status::bad_request, "Invalid card request", problem->detail, problem->field);

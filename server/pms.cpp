@@ -138,6 +138,10 @@ void IssueKey(Site &site, KeyRequest r, KeyDone done) {
     if (!r.areas.empty()) body["areas"] = r.areas;
     if (!site.HasEncoder(r.encoder)) return done(Answer(KeyStatus::Unprocessable, "Unknown encoder " + r.encoder));
     if (r.rooms.empty()) return done(Answer(KeyStatus::Unprocessable, "No room named", "No room"));
+    // IC 4442 cards have no extension block: a key would not open the areas.
+    if (!r.areas.empty() && site.Medium(r.encoder) == "ic")
+        return done(Answer(KeyStatus::Unprocessable, "Access areas do not fit on this encoder's IC cards",
+                           "Access areas not on IC cards"));
     CardCommand cmd;
     if (auto problem = BuildIssue(body, c.rooms, c.areas, cmd)) {
         const std::string &f = problem->field;

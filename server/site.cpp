@@ -111,6 +111,7 @@ public:
     bool Running() const { return running_.has_value(); }
     bool Idle() const { return worker_->Alive() && !running_ && queue_.empty(); }
     bool Online() const { return worker_->Alive() && !device_absent_; }
+    const std::string &Medium() const { return medium_; }
 
     void Enqueue(Job job, std::vector<std::string> args, Clock::time_point deadline) {
         queue_.push_back({std::move(job), std::move(args), deadline, Clock::now()});
@@ -304,6 +305,12 @@ bool Site::Online(const std::string &id) const {
     for (auto &e : encoders_)
         if (e->Id() == id) return e->Online();
     return false;
+}
+
+std::string Site::Medium(const std::string &id) const {
+    for (auto &e : encoders_)
+        if (e->Id() == id) return e->Medium();
+    return "";
 }
 
 Job Site::Record(Job job) {

@@ -59,6 +59,7 @@ public:
     // The encoder takes a job at once: its worker runs, and it has no other.
     bool Idle(const std::string &id) const;
     bool Online(const std::string &id) const;
+    std::string Medium(const std::string &id) const;  // ic, temic, mifare
     // A job that touches no card (a check-out), journaled as finished.
     // Throws JournalError.
     Job Record(Job job);

@@ -62,6 +62,9 @@ def check_openapi(doc, method, path, resp):
     assert described, f"{method} {path} answered {resp.status_code}, which the document does not list"
     if "$ref" in described:
         described = doc["components"]["responses"][described["$ref"].split("/")[-1]]
+    if "content" not in described:
+        assert not resp.content, f"{method} {path} {resp.status_code}: a body the document does not describe"
+        return
     media = resp.headers.get("Content-Type", "").split(";")[0]
     content = described.get("content", {})
     assert media in content, f"{method} {path} {resp.status_code}: {media} not documented"
@@ -71,12 +74,16 @@ def check_openapi(doc, method, path, resp):
 
 
 class Site:
-    def __init__(self, root, encoders=2, cards=3, server=None, tables=""):
+    def __init__(self, root, encoders=2, cards=3, server=None, tables="", init_args=(), medium=None):
         root.mkdir(parents=True, exist_ok=True)
         self.dir = root / "site"
-        out = subprocess.run([SERVER, "init", str(self.dir), "--encoders", str(encoders), "--cards", str(cards)],
-                             capture_output=True, text=True, check=True).stdout
+        out = subprocess.run([SERVER, "init", str(self.dir), "--encoders", str(encoders), "--cards", str(cards),
+                              *init_args], capture_output=True, text=True, check=True).stdout
         self.token = re.search(r"^token: (\S+)$", out, re.M).group(1)
+        self.pms_token = re.search(r"^pms token: (\S+)$", out, re.M).group(1)
+        for i in range(1, encoders + 1) if medium else ():
+            subprocess.run([TOOL, "bench", "init", "--medium", medium, "--force", "--cards", str(cards),
+                            str(self.dir / f"desk{i}")], capture_output=True, check=True)
         self.port = free_port()
         self.url = f"http://127.0.0.1:{self.port}"
         self.config = self.dir / "site.toml"
@@ -141,9 +148,10 @@ class Site:
 
     def card(self, encoder="desk1"):
         """The card on the encoder as the tool reads it from the bench folder."""
-        out = subprocess.run([TOOL, "--bench", str(self.dir / encoder), "--json", "read"], capture_output=True,
-                             text=True)
-        return json.loads(out.stdout)
+        return json.loads(self.tool(encoder, "--json", "read").stdout)
+
+    def tool(self, encoder, *args):
+        return subprocess.run([TOOL, "--bench", str(self.dir / encoder), *args], capture_output=True, text=True)
 
     def worker(self, encoder="desk1"):
         return self.get(f"/v1/encoders/{encoder}").json()["worker"]
