@@ -337,13 +337,16 @@ SITE
   token=$("$KS_SERVER" token add t --role manager --config "$work/site/site.toml" | sed -n 's/^token: //p')
   "$KS_SERVER" run --config "$work/site/site.toml" 2>"$work/server.log" &
   server_pid=$!
-  post() {  # post ACTION [JSON]: the job's JSON
-    /usr/bin/python3 - "$port" "$token" "$@" <<'PY'
+  local pms_token
+  pms_token=$("$KS_SERVER" token add p --role pms --config "$work/site/site.toml" | sed -n 's/^token: //p')
+  post() {  # post PATH TOKEN [JSON]: the answer's JSON
+    /usr/bin/python3 - "$port" "$@" <<'PY'
 import json, sys, urllib.request
-port, token, action = sys.argv[1:4]
+port, path, token = sys.argv[1:4]
 body = sys.argv[4].encode() if len(sys.argv) > 4 else b""
-req = urllib.request.Request(f"http://127.0.0.1:{port}/v1/encoders/front/{action}", data=body, method="POST",
-                             headers={"Authorization": "Bearer " + token, "Content-Type": "application/json"})
+req = urllib.request.Request(f"http://127.0.0.1:{port}{path}", data=body, method="POST",
+                             headers={"Authorization": "Bearer " + token, "Content-Type": "application/json",
+                                      "x-app-key": "0f1e2d3c-4b5a-4978-8796-a5b4c3d2e1f0"})
 for _ in range(100):
     try:
         print(urllib.request.urlopen(req, timeout=30).read().decode())
@@ -356,15 +359,23 @@ for _ in range(100):
 PY
   }
   local out
-  out=$(post cards '{"kind":"guest","rooms":["101"],"start":"2026-03-01T14:00","end":"2026-03-03T12:00"}')
+  local api=/v1/encoders/front
+  out=$(post $api/cards "$token" '{"kind":"guest","rooms":["101"],"start":"2026-03-01T14:00","end":"2026-03-03T12:00"}')
   bench_tool mifare issue guest --rooms 101 "${PERIOD[@]}" >/dev/null
   [ "$(field state <<<"$out")" = ok ] && cmp -s "$card" "$vcard" && ok "server: guest card through PC/SC" ||
     fail "server: guest card through PC/SC: $out; $(cat "$work/server.log")"
-  out=$(post read)
+  out=$(post $api/read "$token")
   [ "$(field state <<<"$out")" = ok ] && grep -q '"rooms":\[101' <<<"$out" && ok "server: read" || fail "server: read: $out"
-  out=$(post clear)
+  out=$(post $api/clear "$token")
   bench_tool mifare clear >/dev/null
   [ "$(field state <<<"$out")" = ok ] && cmp -s "$card" "$vcard" && ok "server: clear" || fail "server: clear: $out"
+  # OPERA Cloud's call: a new key is a guest card with the option flag.
+  out=$(post /fof/v1/hotels/HOTEL1/roomKeysOutbound "$pms_token" '{"keyType":"New","encoderId":"front",
+    "encoderTerminal":"FD1","roomKeyType":"HardKey","keyUserType":"Guest","keyRequestTime":"2026-03-01T13:00:00Z",
+    "roomId":"101","keyValidityStart":"2026-03-01T14:00:00Z","keyValidityEnd":"2026-03-03T12:00:00Z"}')
+  bench_tool mifare issue guest --rooms 101 "${PERIOD[@]}" --option >/dev/null
+  [ "$(field responseCode <<<"$out")" = OK ] && cmp -s "$card" "$vcard" && ok "server: OPERA Cloud key through PC/SC" ||
+    fail "server: OPERA Cloud key through PC/SC: $out"
   kill "$server_pid"
   wait "$server_pid" || fail "server: did not stop cleanly on SIGTERM"
 }
