@@ -465,7 +465,7 @@ private:
             if (read) a.fields.insert(a.fields.end(), read->fields.begin(), read->fields.end());
             else a.Add("RN", "");
         }
-        if (!serial.empty()) a.Add("$2", fias::Clean(serial, 19));
+        if (!serial.empty() && !kz) a.Add("$2", fias::Clean(serial, 19));  // KZ's LR lists no $2
         if (!req.Value("G#").empty()) a.Add("G#", fias::Clean(req.Value("G#"), 10));
         Record stamp = Stamped("");
         a.fields.insert(a.fields.end(), stamp.fields.begin(), stamp.fields.end());
