@@ -6,9 +6,11 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <chrono>
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "journal.h"
 
@@ -45,6 +47,9 @@ const char kColumns[] =
 // Advisory-lock namespace of "this site has a live server" (the second key
 // is the site name's hash).
 const char kSiteLock[] = "SELECT pg_try_advisory_lock(1263748686, hashtext($1))";
+
+constexpr int kSiteLockTries = 10;
+constexpr std::chrono::milliseconds kSiteLockPause{100};
 
 const char kReadOnly[] = "25006";  // SQLSTATE read_only_sql_transaction (also a hot standby's answer)
 
@@ -159,6 +164,12 @@ public:
     // server's session, taken again after a reconnect.
     std::vector<Job> EndInterrupted(int64_t now) override {
         std::lock_guard<std::mutex> lock(mu_);
+        if (!siteLocked_) {
+            Ready();
+            // A server restarted at once after a crash may find its dead
+            // predecessor's session not yet ended by the database.
+            TakeSite(kSiteLockTries);
+        }
         holdSite_ = true;
         // One statement: nothing started between the look and the change.
         // SET reads each row's state before the change.
@@ -202,15 +213,21 @@ private:
             PQreset(conn_);
             if (PQstatus(conn_) != CONNECTION_OK) throw JournalError("journal: " + Trimmed(PQerrorMessage(conn_)));
         }
-        if (holdSite_ && !siteLocked_) {
-            const char *site = site_.c_str();
+        if (holdSite_ && !siteLocked_) TakeSite(1);
+    }
+
+    void TakeSite(int tries) {
+        const char *site = site_.c_str();
+        for (int i = 1;; ++i) {
             Result r(PQexecParams(conn_, kSiteLock, 1, nullptr, &site, nullptr, nullptr, 0), PQclear);
             if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) throw JournalError("journal: " + Why(r.get()));
-            if (std::string(PQgetvalue(r.get(), 0, 0)) != "t")
+            if (std::string(PQgetvalue(r.get(), 0, 0)) == "t") break;
+            if (i >= tries)
                 throw JournalError("journal: another kestrane-server is running for site '" + site_ +
                                    "' on this database: give each site its own [journal] site");
-            siteLocked_ = true;
+            std::this_thread::sleep_for(kSiteLockPause);
         }
+        siteLocked_ = true;
     }
 
     Result Run(const std::string &sql, const std::vector<std::string> &params) {

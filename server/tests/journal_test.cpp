@@ -13,6 +13,7 @@
 namespace {
 
 enum class Kind { Sqlite, Postgres };
+void PrintTo(Kind k, std::ostream *os) { *os << (k == Kind::Sqlite ? "SQLite" : "PostgreSQL"); }
 
 server::Job NewJob(const std::string &encoder, const std::string &key = "") {
     server::Job j;
