@@ -70,10 +70,13 @@ class PostgresJournal : public Journal {
 public:
     PostgresJournal(const std::string &conninfo, const std::string &site) : site_(site) {
         // Entries before dbname are defaults the connection string may
-        // override; client_encoding after it is forced: the journal's
+        // override: a database host that vanished (no answer, not even a
+        // refusal) costs a call some 10-25 s, not the minutes of TCP's own
+        // retries. client_encoding after it is forced: the journal's
         // strings are UTF-8.
-        const char *keys[] = {"connect_timeout", "application_name", "dbname", "client_encoding", nullptr};
-        const char *values[] = {"10", "kestrane-server", conninfo.c_str(), "UTF8", nullptr};
+        const char *keys[] = {"connect_timeout", "tcp_user_timeout", "keepalives_idle", "keepalives_interval",
+                              "keepalives_count", "application_name", "dbname", "client_encoding", nullptr};
+        const char *values[] = {"10", "10000", "10", "5", "3", "kestrane-server", conninfo.c_str(), "UTF8", nullptr};
         conn_ = PQconnectdbParams(keys, values, 1);
         if (!conn_) throw JournalError("journal: out of memory");
         // What the database says outside an answer (its shutdown, say) goes

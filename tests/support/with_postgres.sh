@@ -29,11 +29,15 @@ tmp=$(mktemp -d /tmp/ks-pg.XXXXXX)
 [ ${#as[@]} -eq 0 ] || chown postgres: "$tmp"
 chmod 700 "$tmp"
 data=$tmp/data
-ctl=("${as[@]}" "$bindir/pg_ctl" -D "$data" -l "$tmp/postgres.log" -w -s)
+ctl=("${as[@]}" "$bindir/pg_ctl" -D "$data" -l "$tmp/restarted.log" -w -s)
 
+started=
+cmd=
 stop() {
   local pid
-  pid=$(head -n 1 "$data/postmaster.pid" 2>/dev/null || true)
+  [ -z "$cmd" ] || kill -TERM "$cmd" 2>/dev/null || true
+  # The server CMD started again (through KESTRANE_TEST_PG_CTL) has a new pid.
+  pid=$(head -n 1 "$data/postmaster.pid" 2>/dev/null || echo "$started")
   # The pid file outlives a crashed server: only a live postgres is signalled.
   if [ -n "$pid" ] && [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = postgres ]; then
     kill -INT "$pid" 2>/dev/null || true  # fast shutdown
@@ -43,7 +47,7 @@ stop() {
   rm -rf "$tmp"
 }
 trap stop EXIT
-trap 'exit 130' INT TERM
+trap 'exit 143' INT TERM
 
 cd "$tmp"  # the postgres user may not enter the caller's folder
 if ! "${as[@]}" "$bindir/initdb" -D "$data" -U postgres -A trust -E UTF8 --no-locale --no-sync \
@@ -63,7 +67,16 @@ full_page_writes = off
 max_connections = 20
 shared_buffers = 16MB
 EOF
-if ! "${ctl[@]}" start; then
+# Started as this script's child (setpriv execs), not daemonised by pg_ctl:
+# whoever ends this script's process tree ends the server too.
+"${as[@]}" "$bindir/postgres" -D "$data" >"$tmp/postgres.log" 2>&1 </dev/null &
+started=$!
+for _ in $(seq 300); do
+  "$bindir/pg_isready" -q -h "$tmp" -p 5432 && break
+  kill -0 "$started" 2>/dev/null || break
+  sleep 0.1
+done
+if ! "$bindir/pg_isready" -q -h "$tmp" -p 5432; then
   cat "$tmp/postgres.log" >&2
   exit 1
 fi
@@ -73,6 +86,11 @@ export KESTRANE_TEST_PG="host=$tmp port=5432 dbname=kestrane_test user=postgres"
 KESTRANE_TEST_PG_CTL=$(printf '%q ' "${ctl[@]}")
 export KESTRANE_TEST_PG_CTL
 cd - >/dev/null
+# In the background, so that a signal to this script is handled at once
+# (bash runs traps only between commands) and CMD is ended with it.
 rc=0
-"$@" || rc=$?
+"$@" &
+cmd=$!
+wait "$cmd" || rc=$?
+cmd=
 exit "$rc"
