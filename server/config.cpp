@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <set>
 #include <toml++/toml.h>
 
@@ -22,7 +23,7 @@ const std::set<std::string> kFiasKeys = {"host", "port", "key", "lrc", "alive_ch
 const std::set<std::string> kServerKeys = {"state", "timezone", "worker", "wait", "expiry", "job_timeout"};
 const std::set<std::string> kListenKeys = {"address", "port", "cert", "key", "insecure"};
 const std::set<std::string> kLimitKeys = {"body", "header_timeout", "read_timeout", "idle_timeout", "rate", "queue"};
-const std::set<std::string> kJournalKeys = {"kind", "url", "sync"};
+const std::set<std::string> kJournalKeys = {"kind", "url", "sync", "site"};
 const std::set<std::string> kEncoderKeys = {"id", "devices", "bench", "config", "reader"};
 
 // Lock numbers and area values are 16-bit card fields the tool takes as 0-32767.
@@ -161,6 +162,20 @@ bool ValidId(const std::string &id) {
     return true;
 }
 
+// The last component of a folder's real path: "/etc/kestrane/grand-hotel" for
+// a site file read as "./site.toml" from there gives "grand-hotel".
+std::string FolderName(const std::string &dir) {
+    std::string path = dir;
+    if (char *real = ::realpath(dir.c_str(), nullptr)) {
+        path = real;
+        ::free(real);
+    }
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    auto slash = path.rfind('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    return name == "." || name == ".." ? "" : name;
+}
+
 }  // namespace
 
 std::string ConfigProblem::Text(const std::string &file) const {
@@ -234,6 +249,9 @@ std::vector<ConfigProblem> LoadSiteConfig(const std::string &path, SiteConfig &o
         r.Text(*j, "kind", "journal.", c.journal.kind);
         r.Text(*j, "url", "journal.", c.journal.url);
         r.Text(*j, "sync", "journal.", c.journal.sync);
+        r.Text(*j, "site", "journal.", c.journal.site);
+        if (j->get("site") && c.journal.site.empty())
+            r.Problem(j->get("site"), "journal.site", "must not be empty: it tells this site's jobs from others'");
         if (c.journal.kind != "sqlite" && c.journal.kind != "postgres")
             r.Problem(j->get("kind"), "journal.kind", "must be \"sqlite\" or \"postgres\"");
         if (c.journal.kind == "postgres" && c.journal.url.empty())
@@ -382,6 +400,11 @@ std::vector<ConfigProblem> LoadSiteConfig(const std::string &path, SiteConfig &o
             if (f.port == 0) r.Problem(&t, p + "port", "the PMS interface's port is needed");
             c.fias.push_back(f);
         }
+    }
+    if (c.journal.site.empty()) {
+        c.journal.site = FolderName(c.dir);
+        if (c.journal.site.empty() && c.journal.kind == "postgres")
+            r.Problem(root.get("journal"), "journal.site", "the site file's folder gives no name: set one");
     }
 
     if (r.problems.empty()) out = c;

@@ -39,6 +39,9 @@ struct JournalConfig {
     std::string kind = "sqlite";  // or "postgres"
     std::string url;              // libpq connection string (postgres)
     std::string sync = "full";    // SQLite: "full" (survives power loss) or "normal"
+    // PostgreSQL: the name this site's jobs carry in a database that many
+    // sites share. Default: the name of the site file's folder.
+    std::string site;
 };
 
 // How a PMS's key requests become guest cards ([pms]).

@@ -25,6 +25,11 @@ std::optional<JobState> ParseState(const std::string &s) {
     return std::nullopt;
 }
 
+const char *InterruptedWhy(JobState was) {
+    return was == JobState::Running ? "the server stopped while the card was being written: the card may hold it"
+                                    : "the server stopped before the job could start";
+}
+
 int64_t NowMs() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
@@ -68,7 +73,7 @@ nlohmann::json JobToJson(const Job &j) {
 }
 
 std::unique_ptr<Journal> OpenJournal(const JournalConfig &config, const std::string &stateDir) {
-    if (config.kind == "postgres") return OpenPostgresJournal(config.url);
+    if (config.kind == "postgres") return OpenPostgresJournal(config.url, config.site);
     return OpenSqliteJournal(stateDir + "/journal.sqlite", config.sync == "full");
 }
 

@@ -64,8 +64,14 @@ public:
     virtual std::vector<Job> EndInterrupted(int64_t now_ms) = 0;
 };
 
+// Why a job the stopped server left running (or queued) ended as it did:
+// the words both journals record.
+const char *InterruptedWhy(JobState was);
+
 std::unique_ptr<Journal> OpenSqliteJournal(const std::string &path, bool fullSync);
-std::unique_ptr<Journal> OpenPostgresJournal(const std::string &conninfo);
+// One database may hold many sites' journals: this one sees and ends only
+// the jobs of `site`.
+std::unique_ptr<Journal> OpenPostgresJournal(const std::string &conninfo, const std::string &site);
 std::unique_ptr<Journal> OpenJournal(const JournalConfig &config, const std::string &stateDir);
 
 nlohmann::json JobToJson(const Job &job);  // the API's and the export's view

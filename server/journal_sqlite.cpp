@@ -113,13 +113,8 @@ public:
     std::vector<Job> EndInterrupted(int64_t now) override {
         std::vector<Job> jobs = Select("WHERE state IN ('queued','running') ORDER BY id", [](Statement &) {});
         for (Job &j : jobs) {
-            if (j.state == JobState::Running) {
-                j.state = JobState::Unknown;
-                j.error = "the server stopped while the card was being written: the card may hold it";
-            } else {
-                j.state = JobState::Expired;
-                j.error = "the server stopped before the job could start";
-            }
+            j.error = InterruptedWhy(j.state);
+            j.state = j.state == JobState::Running ? JobState::Unknown : JobState::Expired;
             j.finished_ms = now;
             Update(j);
         }
@@ -186,12 +181,6 @@ private:
 
 std::unique_ptr<Journal> OpenSqliteJournal(const std::string &path, bool fullSync) {
     return std::make_unique<SqliteJournal>(path, fullSync);
-}
-
-// Not built yet: a PostgreSQL journal is refused at start rather than
-// pretended (the site then does not start, nothing is written elsewhere).
-std::unique_ptr<Journal> OpenPostgresJournal(const std::string &) {
-    throw JournalError("journal: the PostgreSQL journal is not available in this build yet; use kind = \"sqlite\"");
 }
 
 }  // namespace server

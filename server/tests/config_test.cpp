@@ -35,6 +35,7 @@ TEST(SiteFile, GoodFileLoadsWithPathsFromItsFolder) {
     EXPECT_EQ(c.encoders.at(0).bench, Dir() + "/desk1");
     EXPECT_EQ(c.rooms.at("101"), std::vector<int>{101});
     EXPECT_EQ(c.StateDir(), Dir() + "/state");
+    EXPECT_EQ(c.journal.site, Dir().substr(Dir().rfind('/') + 1));  // a shared journal's site: the folder's name
 }
 
 struct BadCase {
@@ -55,6 +56,7 @@ TEST(SiteFile, EachProblemNamesLineAndKey) {
         {"five lock numbers", "\"S1\" = [1,2,3,4,5]\n", 9, "rooms.S1"},
         {"room number too big", "\"S2\" = [40000]\n", 9, "rooms.S2"},
         {"bad journal kind", "[journal]\nkind = \"mysql\"\n", 10, "journal.kind"},
+        {"empty journal site", "[journal]\nsite = \"\"\n", 10, "journal.site"},
     };
     for (const BadCase &t : cases) {
         server::SiteConfig c;
