@@ -14,10 +14,12 @@ for p in cmake make g++ pkg-config g++-mingw-w64-i686-posix binutils-mingw-w64-i
 done
 # The .NET and Python bindings: Mono to build and test the assembly, pytest,
 # venv, setuptools and wheel for the Python package's tests (offline pip install).
-# kestrane-server: Boost.Asio/Beast, OpenSSL, JSON, TOML, SQLite, libpq, libsystemd.
+# kestrane-server: Boost.Asio/Beast, OpenSSL, JSON, TOML, SQLite, libpq, libsystemd, Argon2;
+# its console's tests: headless Chromium driven by Selenium.
 for p in mono-mcs mono-runtime python3-pytest python3-venv python3-setuptools python3-wheel \
          libboost1.74-dev libssl-dev nlohmann-json3-dev libtomlplusplus-dev libsqlite3-dev libpq-dev \
-         libsystemd-dev python3-requests python3-jsonschema; do
+         libsystemd-dev libargon2-dev python3-requests python3-jsonschema \
+         chromium chromium-driver python3-selenium; do
   have "$p" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
