@@ -152,7 +152,7 @@ std::optional<Principal> Api::Authenticate(const HttpRequest &req) {
     ReloadTokens();
     auto entry = server::Authenticate(tokens_, std::string(auth.substr(scheme.size())));
     if (!entry) return std::nullopt;
-    return Principal{entry->name, entry->role, "api"};
+    return Principal{entry->name, entry->role, "api", ""};
 }
 
 bool Api::RateLimited(const std::string &name, int *retryAfter) {
@@ -494,8 +494,10 @@ void Api::EventStream(const std::shared_ptr<Exchange> &ex, const Principal &who,
     };
     for (auto &e : site_.EncodersJson()) send("encoder", e);
     const bool manager = who.role == Role::Manager;
-    const std::string name = who.name;
-    *id = site_.events().Subscribe([send, manager, name](const std::string &type, const json &data) {
+    const std::string name = who.name, session = who.session;
+    *id = site_.events().Subscribe([this, send, manager, name, session](const std::string &type, const json &data) {
+        // A console stream tells nothing once its session has ended.
+        if (!session.empty() && !console_.Live(session)) return;
         // Jobs are the journal's: a manager sees all, others their own.
         if (type == "job" && !manager && data.value("who", "") != name) return;
         send(type, data);

@@ -195,8 +195,17 @@ CookieAuth Console::Authenticate(const HttpRequest &req) {
                               "X-CSRF-Token");
         return out;
     }
-    out.who = Principal{s->user, s->role, "console"};
+    out.who = Principal{s->user, s->role, "console", CookieValue(req)};
     return out;
+}
+
+bool Console::Live(const std::string &session) {
+    Sweep();
+    auto it = sessions_.find(session);
+    if (it == sessions_.end()) return false;
+    ReloadUsers();
+    const UserEntry *u = FindUser(it->second.user);
+    return u && u->role == it->second.role;
 }
 
 HttpResponse Console::SessionAnswer(http::status status, const Session &s) const {

@@ -41,6 +41,9 @@ public:
     // off the event loop).
     void SessionRoute(const HttpRequest &req, bool tls, std::function<void(HttpResponse)> answer);
     CookieAuth Authenticate(const HttpRequest &req);
+    // Whether the session is still signed in (not touched: a stream open
+    // for hours keeps no session alive).
+    bool Live(const std::string &session);
 
 private:
     using Clock = std::chrono::steady_clock;

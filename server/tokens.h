@@ -27,6 +27,7 @@ struct Principal {
     std::string name;
     Role role = Role::Pms;
     std::string interface = "api";
+    std::string session;  // console: the session's cookie, for streams that end with it
 };
 
 struct TokenEntry {

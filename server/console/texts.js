@@ -21,7 +21,7 @@ export const T = {
   encoderOption: "{id} ({state})",
   guest: {
     heading: "Issue a guest card",
-    room: "Room", roomN: "Room {n}", addRoom: "Add a room",
+    rooms: "Rooms", room: "Room", roomN: "Room {n}", addRoom: "Add a room",
     arrival: "Arrival", departure: "Departure",
     areas: "Access areas", noAreas: "No access areas are set up for this property.",
     submit: "Issue the card",

@@ -41,7 +41,7 @@ def site(tmp_path_factory):
 def browser(tmp_path_factory):
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
-    for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1100,900",
+    for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,860",
                 "--disable-gpu", "--no-first-run"):
         options.add_argument(arg)
     downloads = tmp_path_factory.mktemp("downloads")
