@@ -227,9 +227,9 @@ def test_the_journal_shows_both(site, browser):
     # Newest first: the chief card, then the desk's guest cards.
     assert table[0][1:7] == ["desk2", "max", "console", "issue", "chief", ""] and table[0][-1] == "night manager"
     assert [r[6] for r in table if r[2] == "anna" and r[4] == "issue"] == ["102", "102", "101"]
+    shot(browser, "journal")
     element(browser, "journal-who").send_keys("anna")
     wait(browser, lambda: {r[2] for r in rows()} == {"anna"})
-    shot(browser, "journal")
     element(browser, "journal-who").clear()
     element(browser, "journal-room").send_keys("101")
     wait(browser, lambda: [r[6] for r in rows()] == ["101"])
