@@ -99,6 +99,7 @@ std::string LocalNow(const char *format) {
 Console::Console(net::io_context &io, const SiteConfig &config)
     : io_(io), config_(config), users_file_(config.StateDir() + "/users") {
     ReloadUsers();
+    DecoyHash();  // made now, so that the first unknown name takes no longer than the next
 }
 
 Console::~Console() { hashing_.join(); }

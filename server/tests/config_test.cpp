@@ -55,6 +55,7 @@ TEST(SiteFile, EachProblemNamesLineAndKey) {
         {"five lock numbers", "\"S1\" = [1,2,3,4,5]\n", 9, "rooms.S1"},
         {"room number too big", "\"S2\" = [40000]\n", 9, "rooms.S2"},
         {"bad journal kind", "[journal]\nkind = \"mysql\"\n", 10, "journal.kind"},
+        {"bad arrival time", "[console]\narrival = \"25:00\"\n", 10, "console.arrival"},
     };
     for (const BadCase &t : cases) {
         server::SiteConfig c;
