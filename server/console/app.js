@@ -104,7 +104,8 @@ function encoderState(e) { return !e.online ? "offline" : e.busy ? "busy" : "rea
 function renderEncoderChoices() {
   const last = localStorage.getItem(LAST_ENCODER);
   for (const select of document.querySelectorAll("select[data-encoder]")) {
-    const chosen = select.value || last;
+    // Encoders arrive one by one: the desk's last choice wins once it is there.
+    const chosen = last && encoders.has(last) ? last : select.value;
     select.replaceChildren(...[...encoders.values()].map(e => el("option", {value: e.id,
       text: say(T.encoderOption, {id: e.id, state: T.encoderState[encoderState(e)]})})));
     if (chosen && encoders.has(chosen)) select.value = chosen;

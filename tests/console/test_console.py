@@ -206,9 +206,9 @@ def test_staff_cards_are_the_managers(site, browser):
 
     sign_in(browser, site, "max")
     go(browser, "staff")
-    for select, value in (("staff-encoder", "desk2"), ("staff-kind", "chief")):
-        browser.execute_script("const s = document.getElementById(arguments[0]); s.value = arguments[1];"
-                               "s.dispatchEvent(new Event('change'));", select, value)
+    element(browser, "staff-encoder").send_keys("desk2")  # typed on the focused list, as a keyboard does
+    element(browser, "staff-kind").send_keys("Chief")
+    assert element(browser, "staff-reason").is_displayed() and not browser.find_elements(By.ID, "staff-floors")
     element(browser, "staff-reason").send_keys("night manager")
     element(browser, "staff-submit").send_keys(Keys.ENTER)
     message = result(browser, "staff-result")
@@ -242,6 +242,8 @@ def test_the_journal_shows_both(site, browser):
 
 def test_an_encoder_going_offline_shows_live(site, browser):
     sign_in(browser, site, "anna")
+    # The desk's last choice (desk2, for the chief card) is preselected.
+    wait(browser, lambda: element(browser, "guest-encoder").get_attribute("value") == "desk2")
     go(browser, "encoders")
     restarts = lambda: browser.execute_script(  # the table is drawn again on every change
         "return document.querySelector('#encoders-table tr[data-encoder=desk2] td:last-child').textContent")
