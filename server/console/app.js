@@ -41,11 +41,14 @@ function el(tag, attrs = {}, ...children) {
   return e;
 }
 
-// "2026-03-12 12:00" or "2026-03-12T12:00" -> "12 March 12:00"
+// "2026-03-12 12:00" or "2026-03-12T12:00" -> "12 March 12:00", with the
+// year when it is not the property's current one.
 function wallTime(s) {
   const m = /^(\d{4})-(\d{2})-(\d{2})[ T](\d{2}:\d{2})/.exec(s || "");
   if (!m) return s || "";
-  return say(T.dateTime, {day: Number(m[3]), month: T.months[Number(m[2]) - 1], time: m[4]});
+  const thisYear = session && session.site.now.startsWith(m[1]);
+  return say(thisYear ? T.dateTime : T.dateTimeYear,
+             {day: Number(m[3]), month: T.months[Number(m[2]) - 1], year: m[1], time: m[4]});
 }
 
 // A journal time (UTC) as the property's wall time, and its day.

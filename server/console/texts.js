@@ -89,6 +89,7 @@ export const T = {
   months: ["January", "February", "March", "April", "May", "June", "July", "August", "September", "October",
            "November", "December"],
   dateTime: "{day} {month} {time}",
+  dateTimeYear: "{day} {month} {year} {time}",
 };
 
 export function say(template, values = {}) {

@@ -124,8 +124,10 @@ def result(browser, box):
 
 
 def valid_to(card):
+    """As the page says it: the year only when it is not the start's (the current one)."""
     d = datetime.datetime.strptime(card["end"], "%Y-%m-%d %H:%M")
-    return f"{d.day} {d:%B} {d:%H:%M}"
+    year = "" if card["start"].startswith(str(d.year)) else f" {d.year}"
+    return f"{d.day} {d:%B}{year} {d:%H:%M}"
 
 
 def jobs(site):
