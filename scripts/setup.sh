@@ -14,11 +14,13 @@ for p in cmake make g++ pkg-config g++-mingw-w64-i686-posix binutils-mingw-w64-i
 done
 # The .NET and Python bindings: Mono to build and test the assembly, pytest,
 # venv, setuptools and wheel for the Python package's tests (offline pip install).
-# kestrane-server: Boost.Asio/Beast, OpenSSL, JSON, TOML, SQLite, libpq, libsystemd,
-# and a PostgreSQL server for its journal's tests.
+# kestrane-server: Boost.Asio/Beast, OpenSSL, JSON, TOML, SQLite, libpq, libsystemd, Argon2;
+# a PostgreSQL server for its journal's tests; its console's tests: headless
+# Chromium driven by Selenium.
 for p in mono-mcs mono-runtime python3-pytest python3-venv python3-setuptools python3-wheel \
          libboost1.74-dev libssl-dev nlohmann-json3-dev libtomlplusplus-dev libsqlite3-dev libpq-dev \
-         libsystemd-dev python3-requests python3-jsonschema postgresql; do
+         libsystemd-dev libargon2-dev python3-requests python3-jsonschema postgresql \
+         chromium chromium-driver python3-selenium; do
   have "$p" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then

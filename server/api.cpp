@@ -5,6 +5,7 @@
 
 #include "cards.h"
 #include "opera.h"
+#include "embedded.h"
 
 namespace server {
 
@@ -115,8 +116,10 @@ Target ParseTarget(const std::string &target) {
     return t;
 }
 
+const std::string &OpenApiDocument() { return EmbeddedFiles().at("openapi.json"); }
+
 Api::Api(net::io_context &io, Site &site, const SiteConfig &config)
-    : io_(io), site_(site), config_(config), token_file_(config.StateDir() + "/tokens") {
+    : io_(io), site_(site), config_(config), token_file_(config.StateDir() + "/tokens"), console_(io, config) {
     ReloadTokens();
 }
 
@@ -150,7 +153,7 @@ std::optional<Principal> Api::Authenticate(const HttpRequest &req) {
     ReloadTokens();
     auto entry = server::Authenticate(tokens_, std::string(auth.substr(scheme.size())));
     if (!entry) return std::nullopt;
-    return Principal{entry->name, entry->role};
+    return Principal{entry->name, entry->role, "api", ""};
 }
 
 bool Api::RateLimited(const std::string &name, int *retryAfter) {
@@ -233,9 +236,23 @@ void Api::Route(const std::shared_ptr<Exchange> &ex, HttpResponse &cors) {
     }
     if (t.path.rfind(kOperaPrefix, 0) == 0) return Opera(ex, parts, cors);
     if (parts.empty() || parts[0] != "v1")
+    if (parts.empty() || parts[0] != "v1") {
+        if (auto page = console_.Page(t.path)) {
+            if (!get) return methodNotAllowed("GET");
+            return Finish(ex, std::move(*page), cors);
+        }
         return Fail(ex, cors, http::status::not_found, "Not found", "nothing is served at " + t.path);
+    }
+    if (t.path == "/v1/session")
+        return console_.SessionRoute(req, ex->Tls(), [ex, cors](HttpResponse res) { Finish(ex, std::move(res), cors); });
 
     auto who = Authenticate(req);
+    if (!who && req[http::field::authorization].empty()) {
+        // No token: a console session's cookie, if any.
+        CookieAuth c = console_.Authenticate(req);
+        if (c.refusal) return Finish(ex, std::move(*c.refusal), cors);
+        who = c.who;
+    }
     if (!who) {
         HttpResponse res = Problem(http::status::unauthorized, "Token required",
                                    "send a valid token as 'Authorization: Bearer TOKEN'");
@@ -244,7 +261,7 @@ void Api::Route(const std::shared_ptr<Exchange> &ex, HttpResponse &cors) {
     }
     ex->SetWho(who->name);
     int retryAfter = 0;
-    if (RateLimited(who->name, &retryAfter)) {
+    if (RateLimited(who->interface + ":" + who->name, &retryAfter)) {
         HttpResponse res = Problem(http::status::too_many_requests, "Too many requests",
                                    "at most " + std::to_string(config_.limits.rate) + " requests a minute per token");
         res.set(http::field::retry_after, std::to_string(retryAfter));
@@ -353,7 +370,7 @@ void Api::PostJob(const std::shared_ptr<Exchange> &ex, const Principal &who, con
     Job job;
     job.encoder = encoder;
     job.who = who.name;
-    job.interface = "api";
+    job.interface = who.interface;
     job.action = rule->command;
     std::vector<std::string> args;
     if (rule->action == Action::IssueCard) {
@@ -515,8 +532,10 @@ void Api::EventStream(const std::shared_ptr<Exchange> &ex, const Principal &who,
     };
     for (auto &e : site_.EncodersJson()) send("encoder", e);
     const bool manager = who.role == Role::Manager;
-    const std::string name = who.name;
-    *id = site_.events().Subscribe([send, manager, name](const std::string &type, const json &data) {
+    const std::string name = who.name, session = who.session;
+    *id = site_.events().Subscribe([this, send, manager, name, session](const std::string &type, const json &data) {
+        // A console stream tells nothing once its session has ended.
+        if (!session.empty() && !console_.Live(session)) return;
         // Jobs are the journal's: a manager sees all, others their own.
         if (type == "job" && !manager && data.value("who", "") != name) return;
         send(type, data);

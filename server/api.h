@@ -11,17 +11,12 @@
 #include <string>
 #include <sys/stat.h>
 
+#include "console.h"
 #include "http.h"
 #include "site.h"
 #include "tokens.h"
 
 namespace server {
-
-// Who a request comes from: a token's name and role.
-struct Principal {
-    std::string name;
-    Role role = Role::Pms;
-};
 
 // The target split: path, and query parameters percent-decoded.
 struct Target {
@@ -64,6 +59,7 @@ private:
     struct timespec token_mtime_ {};
     off_t token_size_ = -1;
     std::map<std::string, Bucket> buckets_;
+    Console console_;
 };
 
 }  // namespace server

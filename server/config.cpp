@@ -15,7 +15,7 @@ namespace {
 // Keys each table may hold: a key outside these is a typo that would
 // otherwise be ignored in silence (say, `insecure` misspelt).
 const std::set<std::string> kTopKeys = {"server", "listen", "limits", "cors", "journal", "encoder",
-                                        "rooms",  "areas",  "pms",    "opera", "fias"};
+                                        "rooms",  "areas",  "pms",    "opera", "fias",    "console"};
 const std::set<std::string> kPmsKeys = {"new_option",  "duplicate_option", "oneshot_option", "oneshot_minutes",
                                         "checkout_time", "key_options",    "default_areas"};
 const std::set<std::string> kOperaKeys = {"hotel", "terminals"};
@@ -24,6 +24,7 @@ const std::set<std::string> kServerKeys = {"state", "timezone", "worker", "wait"
 const std::set<std::string> kListenKeys = {"address", "port", "cert", "key", "insecure"};
 const std::set<std::string> kLimitKeys = {"body", "header_timeout", "read_timeout", "idle_timeout", "rate", "queue"};
 const std::set<std::string> kJournalKeys = {"kind", "url", "sync", "site"};
+const std::set<std::string> kConsoleKeys = {"idle_timeout", "arrival", "departure"};
 const std::set<std::string> kEncoderKeys = {"id", "devices", "bench", "config", "reader"};
 
 // Lock numbers and area values are 16-bit card fields the tool takes as 0-32767.
@@ -155,6 +156,12 @@ bool FileExists(const std::string &p) {
     return ::stat(p.c_str(), &st) == 0;
 }
 
+bool ValidClock(const std::string &s) {
+    return s.size() == 5 && isdigit(static_cast<unsigned char>(s[0])) && isdigit(static_cast<unsigned char>(s[1])) &&
+           s[2] == ':' && isdigit(static_cast<unsigned char>(s[3])) && isdigit(static_cast<unsigned char>(s[4])) &&
+           std::stoi(s.substr(0, 2)) < 24 && std::stoi(s.substr(3)) < 60;
+}
+
 bool ValidId(const std::string &id) {
     if (id.empty() || id.size() > 32) return false;
     for (char c : id)
@@ -258,6 +265,14 @@ std::vector<ConfigProblem> LoadSiteConfig(const std::string &path, SiteConfig &o
             r.Problem(j, "journal.url", "a PostgreSQL journal needs its connection string");
         if (c.journal.sync != "full" && c.journal.sync != "normal")
             r.Problem(j->get("sync"), "journal.sync", "must be \"full\" or \"normal\"");
+    }
+    if (const toml::table *cs = r.Table(root, "console")) {
+        r.UnknownKeys(*cs, kConsoleKeys, "console.");
+        r.Number(*cs, "idle_timeout", "console.", c.console.idle_timeout, 1, 7 * 24 * 3600);
+        r.Text(*cs, "arrival", "console.", c.console.arrival);
+        r.Text(*cs, "departure", "console.", c.console.departure);
+        for (auto [key, value] : {std::pair{"arrival", &c.console.arrival}, {"departure", &c.console.departure}})
+            if (!ValidClock(*value)) r.Problem(cs->get(key), std::string("console.") + key, "must be HH:MM");
     }
     if (const toml::table *co = r.Table(root, "cors")) {
         r.UnknownKeys(*co, {"origins"}, "cors.");

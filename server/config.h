@@ -73,6 +73,14 @@ struct FiasConfig {
     std::map<std::string, std::string> workstations;  // WS -> encoder id, when KC names none
 };
 
+// The front-desk console: how long a signed-in session may sit idle, and the
+// property's usual arrival and departure times the guest card form starts with.
+struct ConsoleConfig {
+    int idle_timeout = 30 * 60;       // seconds
+    std::string arrival = "14:00";    // HH:MM, today
+    std::string departure = "12:00";  // HH:MM, the next day
+};
+
 struct SiteConfig {
     std::string path;  // the site file itself
     std::string dir;   // its folder: relative paths are taken from here
@@ -86,6 +94,7 @@ struct SiteConfig {
     std::vector<std::string> cors_origins;
     Limits limits;
     JournalConfig journal;
+    ConsoleConfig console;
     std::vector<EncoderConfig> encoders;
     std::map<std::string, std::vector<int>> rooms;  // PMS room name -> lock numbers
     std::map<std::string, std::vector<int>> areas;  // access area -> card values

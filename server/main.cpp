@@ -1,6 +1,7 @@
 // kestrane-server: a site's encoders on the network, every card in a journal.
 #include <CLI/CLI.hpp>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -11,6 +12,7 @@
 #include "serve.h"
 #include "site_init.h"
 #include "tokens.h"
+#include "users.h"
 
 namespace {
 
@@ -53,6 +55,42 @@ std::string AddToken(const SiteConfig &c, const std::string &name, Role role) {
     tokens.push_back({name, role, Sha256Hex(token), UtcNow()});
     SaveTokens(TokenFile(c), tokens);
     return token;
+}
+
+std::string UserFile(const SiteConfig &c) { return c.StateDir() + "/users"; }
+
+// A line typed on the terminal without echo.
+std::string AskHidden(const std::string &prompt) {
+    std::cerr << prompt << std::flush;
+    termios old{};
+    bool tty = tcgetattr(STDIN_FILENO, &old) == 0;
+    if (tty) {
+        termios quiet = old;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    std::string line;
+    std::getline(std::cin, line);
+    if (tty) tcsetattr(STDIN_FILENO, TCSAFLUSH, &old);
+    std::cerr << std::endl;
+    return line;
+}
+
+// The password from the terminal (asked twice) or, when stdin is no terminal
+// or --password-stdin says so, its first line.
+std::string ReadPassword(bool fromStdin) {
+    std::string password;
+    if (fromStdin || !isatty(STDIN_FILENO)) {
+        std::getline(std::cin, password);
+        if (!password.empty() && password.back() == '\r') password.pop_back();
+    } else {
+        password = AskHidden("password: ");
+        if (AskHidden("password again: ") != password) throw std::runtime_error("the two passwords differ");
+    }
+    if (password.size() < kPasswordMin || password.size() > kPasswordMax)
+        throw std::runtime_error("a password has " + std::to_string(kPasswordMin) + " to " +
+                                 std::to_string(kPasswordMax) + " characters");
+    return password;
 }
 
 std::string CsvField(const std::string &s) {
@@ -128,6 +166,18 @@ int main(int argc, char **argv) {
     tokenRevoke->add_option("NAME", name)->required();
     for (CLI::App *s : {tokenAdd, tokenList, tokenRevoke}) addConfig(s);
 
+    bool passwordStdin = false;
+    CLI::App *user = app.add_subcommand("user", "people who sign in to the console");
+    user->require_subcommand(1);
+    CLI::App *userAdd = user->add_subcommand("add", "add a user (password asked, or read from stdin)");
+    userAdd->add_option("NAME", name)->required();
+    userAdd->add_option("--role", role, "desk or manager")->required()->check(CLI::IsMember({"desk", "manager"}));
+    userAdd->add_flag("--password-stdin", passwordStdin, "read the password from stdin's first line");
+    CLI::App *userList = user->add_subcommand("list", "list the users (names and roles)");
+    CLI::App *userRemove = user->add_subcommand("remove", "remove a user (their sessions end)");
+    userRemove->add_option("NAME", name)->required();
+    for (CLI::App *s : {userAdd, userList, userRemove}) addConfig(s);
+
     std::string format = "csv";
     CLI::App *journal = app.add_subcommand("journal", "the journal of jobs");
     journal->require_subcommand(1);
@@ -182,6 +232,36 @@ int main(int argc, char **argv) {
             }
             SaveTokens(TokenFile(config), tokens);
             std::cout << "revoked: " << name << std::endl;
+            return kExitOk;
+        }
+        if (*userAdd) {
+            if (!ValidTokenName(name)) throw std::runtime_error("user name: letters, digits, - _ . @ (at most 64)");
+            ::mkdir(config.StateDir().c_str(), 0700);
+            auto users = LoadUsers(UserFile(config));
+            for (auto &u : users)
+                if (u.name == name) throw std::runtime_error("a user named '" + name + "' exists (remove it first)");
+            std::string password = ReadPassword(passwordStdin);
+            users.push_back({name, *ParseRole(role), HashPassword(password), UtcNow()});
+            SaveUsers(UserFile(config), users);
+            std::cout << "user: " << name << " (" << role << ")" << std::endl;
+            return kExitOk;
+        }
+        if (*userList) {
+            for (auto &u : LoadUsers(UserFile(config)))
+                std::cout << u.name << "\t" << RoleName(u.role) << "\t" << u.created << "\n";
+            return kExitOk;
+        }
+        if (*userRemove) {
+            auto users = LoadUsers(UserFile(config));
+            size_t before = users.size();
+            users.erase(std::remove_if(users.begin(), users.end(), [&](auto &u) { return u.name == name; }),
+                        users.end());
+            if (users.size() == before) {
+                std::cerr << "kestrane-server: no user named '" << name << "'" << std::endl;
+                return kExitFailure;
+            }
+            SaveUsers(UserFile(config), users);
+            std::cout << "removed: " << name << std::endl;
             return kExitOk;
         }
         if (*exportCmd) {

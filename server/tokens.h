@@ -21,6 +21,15 @@ enum class Action { IssueCard, ReadCard, ClearCard, CollectLog, ReadJournal };
 bool IsStaffKind(const std::string &kind);
 bool Allows(Role role, Action action, const std::string &kind = "");
 
+// Who a request comes from: a token's or a signed-in user's name and role,
+// and the interface it came through (the journal's `interface`).
+struct Principal {
+    std::string name;
+    Role role = Role::Pms;
+    std::string interface = "api";
+    std::string session;  // console: the session's cookie, for streams that end with it
+};
+
 struct TokenEntry {
     std::string name;
     Role role = Role::Pms;

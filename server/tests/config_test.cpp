@@ -57,6 +57,7 @@ TEST(SiteFile, EachProblemNamesLineAndKey) {
         {"room number too big", "\"S2\" = [40000]\n", 9, "rooms.S2"},
         {"bad journal kind", "[journal]\nkind = \"mysql\"\n", 10, "journal.kind"},
         {"empty journal site", "[journal]\nsite = \"\"\n", 10, "journal.site"},
+        {"bad arrival time", "[console]\narrival = \"25:00\"\n", 10, "console.arrival"},
     };
     for (const BadCase &t : cases) {
         server::SiteConfig c;

@@ -67,6 +67,9 @@ def check_openapi(doc, method, path, resp):
         return
     media = resp.headers.get("Content-Type", "").split(";")[0]
     content = described.get("content", {})
+    if resp.status_code == 204:
+        assert not content and not resp.content, f"{method} {path} 204: a body where none is documented"
+        return
     assert media in content, f"{method} {path} {resp.status_code}: {media} not documented"
     if media.endswith("json"):
         root = _nullable({"components": doc["components"], **content[media]["schema"]})
