@@ -75,7 +75,8 @@ int RunServer(const SiteConfig &config, const std::string &tool) {
     });
 
     std::cerr << "kestrane-server: serving " << config.encoders.size() << " encoders, journal "
-              << (config.journal.kind == "postgres" ? "PostgreSQL" : config.StateDir() + "/journal.sqlite")
+              << (config.journal.kind == "postgres" ? "PostgreSQL (site " + config.journal.site + ")"
+                                                  : config.StateDir() + "/journal.sqlite")
               << ", time zone " << config.timezone << std::endl;
     sd_notify(0, "READY=1");
     io.run();
