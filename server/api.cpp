@@ -126,19 +126,11 @@ Api::Api(net::io_context &io, Site &site, const SiteConfig &config)
 // The token file is read again whenever it changed, so `token add` and
 // `token revoke` take effect without a restart.
 void Api::ReloadTokens() {
-    struct stat st {};
-    if (::stat(token_file_.c_str(), &st) != 0) {
-        tokens_.clear();
-        token_size_ = -1;
-        return;
-    }
-    if (st.st_size == token_size_ && st.st_mtim.tv_sec == token_mtime_.tv_sec &&
-        st.st_mtim.tv_nsec == token_mtime_.tv_nsec)
-        return;
+    bool gone = false;
+    if (!token_stamp_.Changed(token_file_, &gone)) return;
+    if (gone) return tokens_.clear();
     try {
         tokens_ = LoadTokens(token_file_);
-        token_mtime_ = st.st_mtim;
-        token_size_ = st.st_size;
     } catch (const std::exception &e) {
         std::cerr << "kestrane-server: " << token_file_ << ": " << e.what() << " (keeping the tokens read before)"
                   << std::endl;

@@ -56,8 +56,7 @@ private:
     const SiteConfig &config_;
     std::string token_file_;
     std::vector<TokenEntry> tokens_;
-    struct timespec token_mtime_ {};
-    off_t token_size_ = -1;
+    FileStamp token_stamp_;
     std::map<std::string, Bucket> buckets_;
     Console console_;
 };

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "embedded.h"
+#include "journal.h"
 
 namespace server {
 
@@ -85,14 +86,6 @@ const char *ContentType(const std::string &name) {
     return "application/octet-stream";
 }
 
-std::string LocalNow(const char *format) {
-    time_t t = time(nullptr);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char buf[32];
-    strftime(buf, sizeof buf, format, &tm);
-    return buf;
-}
 
 }  // namespace
 
@@ -107,19 +100,11 @@ Console::~Console() { hashing_.join(); }
 // The users file is read again whenever it changed: `user add` and
 // `user remove` take effect at once, and a removed user's sessions end.
 void Console::ReloadUsers() {
-    struct stat st {};
-    if (::stat(users_file_.c_str(), &st) != 0) {
-        users_.clear();
-        users_size_ = -1;
-        return;
-    }
-    if (st.st_size == users_size_ && st.st_mtim.tv_sec == users_mtime_.tv_sec &&
-        st.st_mtim.tv_nsec == users_mtime_.tv_nsec)
-        return;
+    bool gone = false;
+    if (!users_stamp_.Changed(users_file_, &gone)) return;
+    if (gone) return users_.clear();
     try {
         users_ = LoadUsers(users_file_);
-        users_mtime_ = st.st_mtim;
-        users_size_ = st.st_size;
     } catch (const std::exception &e) {
         std::cerr << "kestrane-server: " << users_file_ << ": " << e.what() << " (keeping the users read before)"
                   << std::endl;
@@ -219,7 +204,7 @@ HttpResponse Console::SessionAnswer(http::status status, const Session &s) const
                  {"idle_timeout", config_.console.idle_timeout},
                  {"site",
                   {{"timezone", config_.timezone},
-                   {"now", LocalNow("%Y-%m-%dT%H:%M")},
+                   {"now", LocalTimeText("%Y-%m-%dT%H:%M")},
                    {"arrival", config_.console.arrival},
                    {"departure", config_.console.departure},
                    {"rooms", rooms},

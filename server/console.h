@@ -69,8 +69,7 @@ private:
     const SiteConfig &config_;
     std::string users_file_;
     std::vector<UserEntry> users_;
-    struct timespec users_mtime_ {};
-    off_t users_size_ = -1;
+    FileStamp users_stamp_;
     std::map<std::string, Session> sessions_;  // by cookie value
     std::map<std::string, Failures> failures_;  // wrong passwords by user name
     net::thread_pool hashing_{1};  // last: joined before the rest goes

@@ -195,16 +195,9 @@ constexpr auto kLinkEndWait = std::chrono::seconds(2);
 constexpr int kBackoffMaxS = 30;
 const char *kVersion = "KS1.0";
 
-std::string Now(const char *format) {
-    time_t t = time(nullptr);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char buf[16];
-    strftime(buf, sizeof buf, format, &tm);
-    return buf;
+Record Stamped(const std::string &id) {
+    return Record{id, {{"DA", LocalTimeText("%y%m%d")}, {"TI", LocalTimeText("%H%M%S")}}};
 }
-
-Record Stamped(const std::string &id) { return Record{id, {{"DA", Now("%y%m%d")}, {"TI", Now("%H%M%S")}}}; }
 
 // "YYMMDD" -> "YYYY-MM-DD", or "" when it is not a date.
 std::string Day(const std::string &d) {

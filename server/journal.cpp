@@ -35,6 +35,15 @@ int64_t NowMs() {
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
+std::string LocalTimeText(const char *format, int64_t plusSeconds) {
+    time_t t = time(nullptr) + plusSeconds;
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[64];
+    strftime(buf, sizeof buf, format, &tm);
+    return buf;
+}
+
 namespace {
 nlohmann::json Time(int64_t ms) {
     if (ms == 0) return nullptr;

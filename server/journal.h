@@ -76,5 +76,7 @@ std::unique_ptr<Journal> OpenJournal(const JournalConfig &config, const std::str
 
 nlohmann::json JobToJson(const Job &job);  // the API's and the export's view
 int64_t NowMs();
+// Now (+ seconds) as the property's wall time, in strftime's `format`.
+std::string LocalTimeText(const char *format, int64_t plusSeconds = 0);
 
 }  // namespace server

@@ -89,14 +89,7 @@ const char *StatusCode(KeyStatus s) {
     return "UR";
 }
 
-std::string LocalMinute(int64_t plusMinutes) {
-    time_t t = time(nullptr) + plusMinutes * 60;
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char buf[32];
-    strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M", &tm);
-    return buf;
-}
+std::string LocalMinute(int64_t plusMinutes) { return LocalTimeText("%Y-%m-%dT%H:%M", plusMinutes * 60); }
 
 KeyAnswer AnswerFor(const Job &job, bool journalFailed) {
     KeyAnswer a;

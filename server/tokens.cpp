@@ -3,7 +3,9 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -100,17 +102,41 @@ std::vector<TokenEntry> LoadTokens(const std::string &path) {
 }
 
 void SaveTokens(const std::string &path, const std::vector<TokenEntry> &tokens) {
+    std::string text = "# kestrane-server tokens: name role sha256 created (the tokens themselves are not kept)\n";
+    for (auto &t : tokens) text += t.name + ' ' + RoleName(t.role) + ' ' + t.hash + ' ' + t.created + '\n';
+    ReplaceFile(path, text);
+}
+
+void ReplaceFile(const std::string &path, const std::string &text) {
     std::string tmp = path + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::trunc);
-        if (!out) throw std::runtime_error("cannot write " + tmp);
-        ::chmod(tmp.c_str(), 0600);
-        out << "# kestrane-server tokens: name role sha256 created (the tokens themselves are not kept)\n";
-        for (auto &t : tokens) out << t.name << ' ' << RoleName(t.role) << ' ' << t.hash << ' ' << t.created << '\n';
-        out.flush();
-        if (!out) throw std::runtime_error("cannot write " + tmp);
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) throw std::runtime_error("cannot write " + tmp);
+    bool ok = ::fchmod(fd, 0600) == 0;
+    for (size_t at = 0; ok && at < text.size();) {
+        ssize_t n = ::write(fd, text.data() + at, text.size() - at);
+        if (n <= 0) ok = false;
+        else at += static_cast<size_t>(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok) {
+        ::unlink(tmp.c_str());
+        throw std::runtime_error("cannot write " + tmp);
     }
     if (std::rename(tmp.c_str(), path.c_str()) != 0) throw std::runtime_error("cannot replace " + path);
+}
+
+bool FileStamp::Changed(const std::string &path, bool *gone) {
+    struct stat st {};
+    *gone = ::stat(path.c_str(), &st) != 0;
+    if (*gone) {
+        size = -1;
+        return true;
+    }
+    if (st.st_size == size && st.st_mtim.tv_sec == mtime.tv_sec && st.st_mtim.tv_nsec == mtime.tv_nsec) return false;
+    size = st.st_size;
+    mtime = st.st_mtim;
+    return true;
 }
 
 std::optional<TokenEntry> Authenticate(const std::vector<TokenEntry> &tokens, const std::string &presented) {

@@ -2,6 +2,8 @@
 // SHA-256 hashes; and the roles that say what each may do.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -50,5 +52,18 @@ void SaveTokens(const std::string &path, const std::vector<TokenEntry> &tokens);
 std::optional<TokenEntry> Authenticate(const std::vector<TokenEntry> &tokens, const std::string &presented);
 
 bool ValidTokenName(const std::string &name);
+
+// Writes a credentials file whole: a temporary file, owner-only, synced to
+// disk, then renamed over the old one, so a crash leaves the old file or the
+// new one, never half of either.
+void ReplaceFile(const std::string &path, const std::string &text);
+
+// Whether a file the server re-reads while it runs (tokens, users) changed
+// since `Changed` last said so; `gone` tells a missing file.
+struct FileStamp {
+    struct timespec mtime {};
+    off_t size = -1;
+    bool Changed(const std::string &path, bool *gone);
+};
 
 }  // namespace server

@@ -59,17 +59,10 @@ std::vector<UserEntry> LoadUsers(const std::string &path) {
 }
 
 void SaveUsers(const std::string &path, const std::vector<UserEntry> &users) {
-    std::string tmp = path + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::trunc);
-        if (!out) throw std::runtime_error("cannot write " + tmp);
-        ::chmod(tmp.c_str(), 0600);
-        out << "# kestrane-server users: name role argon2id-hash created (the passwords themselves are not kept)\n";
-        for (auto &u : users) out << u.name << ' ' << RoleName(u.role) << ' ' << u.hash << ' ' << u.created << '\n';
-        out.flush();
-        if (!out) throw std::runtime_error("cannot write " + tmp);
-    }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) throw std::runtime_error("cannot replace " + path);
+    std::string text =
+        "# kestrane-server users: name role argon2id-hash created (the passwords themselves are not kept)\n";
+    for (auto &u : users) text += u.name + ' ' + RoleName(u.role) + ' ' + u.hash + ' ' + u.created + '\n';
+    ReplaceFile(path, text);
 }
 
 }  // namespace server
