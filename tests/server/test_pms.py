@@ -1,14 +1,16 @@
 """The two PMS interfaces on bench encoders: a FIAS PMS through a whole day
 on its link, and OPERA Cloud's room-key call with every key type."""
+import base64
 import datetime
 import os
 import signal
+import subprocess
 import uuid
 
 import pytest
 import requests
 
-from conftest import freeze_worker, wait_for
+from conftest import SERVER, freeze_worker, wait_for
 from fias_pms import FiasPms, stamp
 
 TODAY = datetime.date.today()
@@ -192,3 +194,25 @@ def test_opera_room_keys(make_site):
     r = requests.post(f"{site.url}/fof/v1/hotels/HOTEL1/roomKeysOutbound", data="x",
                       headers={"Authorization": f"Bearer {site.pms_token}", "Content-Type": "text/plain", **APP_KEY})
     assert r.status_code == 415 and r.content == b""
+
+
+def test_fias_link_authentication(make_site):
+    pms = FiasPms()
+    site = make_site(init_args=("--fias", f"127.0.0.1:{pms.port}"))
+    key = "jzocXpstT2BxgpOktcbX6A=="
+    text = site.config.read_text()
+    site.config.write_text(text.replace("workstations =", 'key = "FidCrypt0S|c2hvcnQ="\nworkstations ='))
+    check = subprocess.run([SERVER, "check", "--config", str(site.config)], capture_output=True, text=True)
+    assert check.returncode != 0 and "fias[1].key" in check.stderr
+    site.config.write_text(text.replace("workstations =", f'key = "FidCrypt0S|{key}"\nworkstations ='))
+    site.start()
+    pms.accept()
+    pms.send("LS|DA260312|TI091500|")
+    rid, ld, _ = pms.recv()
+    assert rid == "LD" and ld["RT"] == "1" and ld["CG"].startswith("FidCryptAB;"), ld
+    # The cryptogram is the LS's DA and TI under the key, a fresh IV in front.
+    iv, cipher = base64.b64decode(ld["CG"][11:35]), base64.b64decode(ld["CG"][35:])
+    plain = subprocess.run(["openssl", "enc", "-d", "-aes-128-cbc", "-K", base64.b64decode(key).hex(), "-iv", iv.hex()],
+                           input=cipher, capture_output=True, check=True).stdout
+    assert plain == b"260312091500"
+    pms.close()
