@@ -6,7 +6,8 @@
 #   1. the command lines straight through the workers' pipes, no server;
 #   2. the server with 64 clients: jobs per second, latency, memory;
 #   3. the same with every worker timed through a relay: per job, what the
-#      server adds beyond its library call.
+#      server adds beyond its library call;
+#   4. as 3 with one client per encoder, so that no job waits behind another.
 # Arguments go to every pass, e.g. --jobs 2000, --clients 8, --sync normal.
 # Not a test: its figures depend on the machine and on what else runs on it.
 set -euo pipefail
@@ -28,3 +29,6 @@ echo "== 2. the server: jobs per second, latency, memory"
 echo
 echo "== 3. per job: the server's share (each worker timed through a relay)"
 "$load" --timed-workers "$@"
+echo
+echo "== 4. as 3, one client per encoder (no job waits behind another)"
+"$load" --timed-workers "$@" --clients 8

@@ -44,6 +44,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -240,6 +241,34 @@ std::pair<long, long> Memory(pid_t pid) {
         if (line.rfind("VmHWM:", 0) == 0) hwm = std::stol(line.substr(6));
     }
     return {rss, hwm};
+}
+
+// CPU time a process has used (user + system), in nanoseconds.
+int64_t CpuNs(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    auto paren = text.rfind(')');
+    if (paren == std::string::npos) return 0;
+    std::istringstream rest(text.substr(paren + 2));
+    std::string field;
+    int64_t utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14) utime = std::stoll(field);
+        if (i == 15) stime = std::stoll(field);
+    }
+    return (utime + stime) * (1000000000 / sysconf(_SC_CLK_TCK));
+}
+
+int64_t SelfCpuNs() {
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+std::string Us(double ns) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%.0f us", ns / 1e3);
+    return b;
 }
 
 std::string Mb(long kb) {
@@ -522,6 +551,7 @@ int RunDirect(const Options &o) {
     ::setenv("TZ", config.timezone.c_str(), 1);
     std::vector<std::vector<double>> times(size_t(o.encoders));
     std::vector<long> rss(size_t(o.encoders)), hwm(size_t(o.encoders));
+    std::vector<int64_t> cpu(size_t(o.encoders));
     std::vector<std::thread> threads;
     int per = o.jobs / o.encoders;
     int64_t began = NowNs();
@@ -530,6 +560,7 @@ int RunDirect(const Options &o) {
             WorkerPipe w;
             w.Start({o.tool_bin, "--bench", config.Resolve(config.encoders[size_t(e)].bench), "--json", "worker"});
             std::string answer;
+            int64_t cpu0 = CpuNs(w.pid);
             for (int n = 0; n < per; ++n) {
                 std::vector<std::string> args;
                 Op op = kCycle[n % 3];
@@ -545,6 +576,7 @@ int RunDirect(const Options &o) {
                 if (!w.Call(line, answer)) Die("a worker ended");
                 times[size_t(e)].push_back(double(NowNs() - t0));
             }
+            cpu[size_t(e)] = CpuNs(w.pid) - cpu0;
             std::tie(rss[size_t(e)], hwm[size_t(e)]) = Memory(w.pid);
             w.Finish();
         });
@@ -556,6 +588,10 @@ int RunDirect(const Options &o) {
     std::cout << "direct (no server): " << all.size() << " command lines through " << o.encoders
               << " worker pipes in " << secs << " s: " << int(double(all.size()) / secs) << " commands/s\n";
     Spread("one command through its pipe", all);
+    int64_t cpuAll = 0;
+    for (auto c : cpu) cpuAll += c;
+    std::cout << "  CPU time per command in the workers (user + system): " << Us(double(cpuAll) / double(all.size()))
+              << "\n";
     for (int e = 0; e < o.encoders; ++e)
         std::cout << "  worker desk" << e + 1 << ": VmRSS " << Mb(rss[size_t(e)]) << ", VmHWM " << Mb(hwm[size_t(e)])
                   << "\n";
@@ -606,10 +642,29 @@ int RunLoad(const Options &o) {
     load.records.reserve(size_t(o.jobs));
     std::vector<std::shared_ptr<Load::Client>> clients;
     for (int i = 0; i < o.clients; ++i) clients.push_back(std::make_shared<Load::Client>(load, i % o.encoders));
+    // Every process of the run and its CPU time before the load: the server,
+    // its workers and, when timed, their relays.
+    std::vector<std::pair<std::string, pid_t>> procs;
+    if (serverPid > 0) procs.push_back({"server", serverPid});
+    for (int e = 0; e < o.encoders; ++e) {
+        std::string id = "desk" + std::to_string(e + 1);
+        if (timesDir.empty()) {
+            procs.push_back({"workers", workers[size_t(e)]});
+        } else {
+            procs.push_back({"relays", workers[size_t(e)]});
+            procs.push_back({"workers", ReadTimes(timesDir + "/" + id + ".times").worker});
+        }
+    }
+    std::vector<int64_t> cpuBefore;
+    for (auto &p : procs) cpuBefore.push_back(CpuNs(p.second));
+    int64_t selfBefore = SelfCpuNs();
     int64_t began = NowNs();
     for (auto &c : clients) c->Start();
     load.io.run();
     int64_t ended = NowNs();
+    std::map<std::string, int64_t> cpu;
+    for (size_t i = 0; i < procs.size(); ++i) cpu[procs[i].first] += CpuNs(procs[i].second) - cpuBefore[i];
+    cpu["load generator"] = SelfCpuNs() - selfBefore;
     if (!load.failure.empty()) std::cout << "LOAD FAILED after " << load.done << " jobs: " << load.failure << "\n";
 
     // Memory at the end, the server still up and its workers with it.
@@ -629,7 +684,7 @@ int RunLoad(const Options &o) {
         std::istringstream m(metrics);
         std::string line;
         while (std::getline(m, line))
-            if (line.rfind("kestrane_worker_restarts_total", 0) == 0 && line.back() != '0')
+            if (line.rfind("kestrane_worker_restarts_total", 0) == 0 && line.substr(line.rfind(' ') + 1) != "0")
                 std::cout << "  worker restarted: " << line << "\n";
     } catch (const std::exception &e) {
         std::cout << "  /metrics: " << e.what() << "\n";
@@ -641,6 +696,15 @@ int RunLoad(const Options &o) {
         waitpid(serverPid, &st, 0);
     }
     Report(o, load.records, began, ended);
+    double wall = double(ended - began), n = double(std::max(load.done, 1));
+    int64_t total = 0;
+    std::cout << "CPU time per job (user + system, " << sysconf(_SC_NPROCESSORS_ONLN) << " cores for "
+              << Ms(wall) << " = " << Ms(wall * double(sysconf(_SC_NPROCESSORS_ONLN))) << " available):\n";
+    for (auto &[who, ns] : cpu) {
+        std::cout << "  " << who << ": " << Us(double(ns) / n) << "  (" << Ms(double(ns)) << " in all)\n";
+        total += ns;
+    }
+    std::cout << "  all of these: " << Us(double(total) / n) << "; the rest of the machine had the remainder\n";
     if (!timesDir.empty()) Decompose(load.records, timesDir, o.encoders);
     if (o.url.empty() && !o.keep && o.site.empty()) {
         std::system(("rm -rf '" + dir + "'").c_str());
