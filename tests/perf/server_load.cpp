@@ -631,6 +631,15 @@ int RunLoad(const Options &o) {
     tcp::endpoint ep(net::ip::make_address(host), port);
     std::vector<pid_t> workers = WaitForEncoders(ep, token, o.encoders);
     if (int(workers.size()) < o.encoders) Die("fewer encoders than asked for");
+    // A relay is up before its worker's pid is on file.
+    for (int e = 0, tries = 0; e < o.encoders && !timesDir.empty(); ++tries) {
+        if (ReadTimes(timesDir + "/desk" + std::to_string(e + 1) + ".times").worker > 0) {
+            ++e;
+        } else {
+            if (tries > 200) Die("a relay did not say which worker it started");
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
 
     Load load;
     load.server = ep;
