@@ -8,15 +8,21 @@
 #   3. the same with every worker timed through a relay: per job, what the
 #      server adds beyond its library call;
 #   4. as 3 with one client per encoder, so that no job waits behind another.
-# Arguments go to every pass, e.g. --jobs 2000, --clients 8, --sync normal.
+# Arguments go to every pass, e.g. --jobs 2000, --clients 8, --sync normal,
+# --server PATH (another kestrane-server binary, to compare two builds).
 # Not a test: its figures depend on the machine and on what else runs on it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${KESTRANE_BENCH_BUILD:-build/release}
 jobs=$(( $(nproc) < 2 ? 1 : 2 ))
 
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTRANE_TESTS=OFF >/dev/null
-cmake --build "$build" --target kestrane_server kestrane_tool server_load -j"$jobs" >/dev/null
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTRANE_TESTS=OFF &&
+       cmake --build "$build" --target kestrane_server kestrane_tool server_load -j"$jobs"; } >"$log" 2>&1; then
+  cat "$log"
+  exit 1
+fi
 load=$build/bin/server_load
 
 echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg), $(uname -sr)"
