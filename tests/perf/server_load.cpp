@@ -618,7 +618,9 @@ int RunLoad(const Options &o) {
         port = FreePort();
         token = MakeSite(o, dir, port, timesDir);
         int log = open((dir + "/server.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        serverPid = Spawn({o.server_bin, "run", "--config", dir + "/site.toml"}, open("/dev/null", O_RDONLY), log, log);
+        int none = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        serverPid = Spawn({o.server_bin, "run", "--config", dir + "/site.toml"}, none, log, log);
+        close(none);
         close(log);
         std::cout << "server: pid " << serverPid << " on 127.0.0.1:" << port << ", site " << dir << ", journal sync "
                   << o.sync << (o.timed ? ", workers timed through a relay" : "") << "\n";
