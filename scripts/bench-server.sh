@@ -25,16 +25,27 @@ if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTRANE_TESTS=OFF &&
 fi
 load=$build/bin/server_load
 
-echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg), $(uname -sr)"
+# With the journal at sync = "full" the disk's fsync time sets the pace, so
+# what else writes to it matters as much as what else runs: both are shown.
+machine() {
+  echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)$(
+    [ -r /proc/pressure/io ] && echo ", I/O pressure (some, avg10/avg60) $(awk '/^some/ {print $2 "/" $3}' /proc/pressure/io)")"
+}
+echo "$(uname -sr)"
+machine
 echo
 echo "== 1. the command lines with no server (kestrane worker pipes, one command at a time each)"
 "$load" --direct "$@"
+machine
 echo
 echo "== 2. the server: jobs per second, latency, memory"
 "$load" "$@"
+machine
 echo
 echo "== 3. per job: the server's share (each worker timed through a relay)"
 "$load" --timed-workers "$@"
+machine
 echo
 echo "== 4. as 3, one client per encoder (no job waits behind another)"
 "$load" --timed-workers "$@" --clients 8
+machine
