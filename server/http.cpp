@@ -108,9 +108,12 @@ private:
     void Log(unsigned status) {
         if (Quiet(std::string(request_.target())) && status < 400) return;
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began_).count();
-        std::cerr << "kestrane-server: " << label_ << ": " << peer_ << " " << request_.method_string() << " "
-                  << request_.target() << " " << status << " " << ms << " ms" << (who_.empty() ? "" : " " + who_)
-                  << std::endl;
+        // One string, one write: std::cerr is unit-buffered, so every piece
+        // put to it separately is a system call of its own.
+        std::string line = "kestrane-server: " + label_ + ": " + peer_ + " " + std::string(request_.method_string()) +
+                           " " + std::string(request_.target()) + " " + std::to_string(status) + " " +
+                           std::to_string(ms) + " ms" + (who_.empty() ? "" : " " + who_) + "\n";
+        std::cerr << line;
     }
 
     void NextRequest() {

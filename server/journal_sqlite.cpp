@@ -2,7 +2,9 @@
 // is its own transaction, committed before the caller goes on.
 #include <sqlite3.h>
 
+#include <map>
 #include <mutex>
+#include <string>
 
 #include "journal.h"
 
@@ -28,11 +30,20 @@ const char kColumns[] =
 
 class Statement {
 public:
-    Statement(sqlite3 *db, const std::string &sql) : db_(db) {
+    Statement(sqlite3 *db, const std::string &sql) : db_(db), owned_(true) {
         if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st_, nullptr) != SQLITE_OK)
             throw JournalError(std::string("journal: ") + sqlite3_errmsg(db));
     }
-    ~Statement() { sqlite3_finalize(st_); }
+    // One of the journal's kept statements: reset for its next use, not freed.
+    Statement(sqlite3 *db, sqlite3_stmt *kept) : db_(db), st_(kept), owned_(false) {}
+    ~Statement() {
+        if (owned_) {
+            sqlite3_finalize(st_);
+        } else {
+            sqlite3_reset(st_);
+            sqlite3_clear_bindings(st_);
+        }
+    }
     Statement &Text(int i, const std::string &s) {
         sqlite3_bind_text(st_, i, s.c_str(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
         return *this;
@@ -56,6 +67,7 @@ public:
 private:
     sqlite3 *db_;
     sqlite3_stmt *st_ = nullptr;
+    bool owned_;
 };
 
 class SqliteJournal : public Journal {
@@ -71,12 +83,16 @@ public:
         Exec(fullSync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
         Exec(kSchema);
     }
-    ~SqliteJournal() override { sqlite3_close(db_); }
+    ~SqliteJournal() override {
+        for (auto &[sql, st] : kept_) sqlite3_finalize(st);
+        sqlite3_close(db_);
+    }
 
     void Add(Job &j) override {
         std::lock_guard<std::mutex> lock(mu_);
-        Statement st(db_, std::string("INSERT INTO jobs (") + (kColumns + 4) +
-                              ") VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+        static const std::string sql =
+            std::string("INSERT INTO jobs (") + (kColumns + 4) + ") VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+        Statement st(db_, Kept(sql));
         Bind(st, j, 1);
         st.Step();
         j.id = sqlite3_last_insert_rowid(db_);
@@ -84,8 +100,10 @@ public:
 
     void Update(const Job &j) override {
         std::lock_guard<std::mutex> lock(mu_);
-        Statement st(db_, "UPDATE jobs SET state=?, code=?, code_name=?, serial=?, error=?, card=?, started_ms=?, "
-                          "finished_ms=? WHERE id=?");
+        static const std::string sql =
+            "UPDATE jobs SET state=?, code=?, code_name=?, serial=?, error=?, card=?, started_ms=?, finished_ms=? "
+            "WHERE id=?";
+        Statement st(db_, Kept(sql));
         st.Text(1, StateName(j.state)).Int(2, j.code).Text(3, j.code_name).Text(4, j.serial).Text(5, j.error);
         st.Text(6, j.card.is_null() ? "" : j.card.dump()).Int(7, j.started_ms).Int(8, j.finished_ms).Int(9, j.id);
         st.Step();
@@ -122,6 +140,17 @@ public:
     }
 
 private:
+    // Every job writes the journal three times (queued, running, its end):
+    // those statements are compiled once and kept, not parsed for each write.
+    sqlite3_stmt *Kept(const std::string &sql) {
+        auto it = kept_.find(sql);
+        if (it != kept_.end()) return it->second;
+        sqlite3_stmt *st = nullptr;
+        if (sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr) != SQLITE_OK)
+            throw JournalError(std::string("journal: ") + sqlite3_errmsg(db_));
+        return kept_[sql] = st;
+    }
+
     void Exec(const char *sql) {
         char *err = nullptr;
         if (sqlite3_exec(db_, sql, nullptr, nullptr, &err) != SQLITE_OK) {
@@ -174,6 +203,7 @@ private:
     }
 
     sqlite3 *db_ = nullptr;
+    std::map<std::string, sqlite3_stmt *> kept_;
     std::mutex mu_;
 };
 

@@ -334,7 +334,7 @@ Job Site::Submit(Job job, std::vector<std::string> args) {
     job.created_ms = NowMs();
     journal_.Add(job);  // throws JournalError: nothing is queued
     live_[job.id] = job;
-    events_.Publish("job", JobToJson(job));
+    if (events_.Listened()) events_.Publish("job", JobToJson(job));
     auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(config_.expiry * 1000));
     enc->Enqueue(job, std::move(args), deadline);
     return job;
@@ -358,7 +358,7 @@ std::optional<Job> Site::Find(int64_t id) {
 
 void Site::JobChanged(const Job &job) {
     live_[job.id] = job;
-    events_.Publish("job", JobToJson(job));
+    if (events_.Listened()) events_.Publish("job", JobToJson(job));
 }
 
 void Site::JobFinished(const Outcome &o, Clock::duration latency) {
@@ -369,7 +369,7 @@ void Site::JobFinished(const Outcome &o, Clock::duration latency) {
         if (s <= kLatencyBounds[i]) ++latency_buckets_[i];
     latency_sum_ += s;
     ++latency_count_;
-    events_.Publish("job", JobToJson(o.job));
+    if (events_.Listened()) events_.Publish("job", JobToJson(o.job));
     auto range = waiters_.equal_range(o.job.id);
     std::vector<std::function<void(const Outcome &)>> told;
     for (auto it = range.first; it != range.second; ++it) told.push_back(std::move(it->second));
@@ -377,7 +377,9 @@ void Site::JobFinished(const Outcome &o, Clock::duration latency) {
     for (auto &f : told) f(o);
 }
 
-void Site::EncoderChanged(const Encoder &e) { events_.Publish("encoder", e.ToJson()); }
+void Site::EncoderChanged(const Encoder &e) {
+    if (events_.Listened()) events_.Publish("encoder", e.ToJson());
+}
 
 json Site::EncoderJson(const std::string &id) const {
     for (auto &e : encoders_)

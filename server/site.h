@@ -26,6 +26,8 @@ public:
     int Subscribe(Sink sink);
     void Unsubscribe(int id);
     void Publish(const std::string &type, const nlohmann::json &data);
+    // Whether anyone listens: with no stream open, a change's JSON is not built.
+    bool Listened() const { return !sinks_.empty(); }
 
 private:
     std::map<int, Sink> sinks_;
