@@ -113,8 +113,9 @@ public:
     bool Online() const { return worker_->Alive() && !device_absent_; }
     const std::string &Medium() const { return medium_; }
 
-    void Enqueue(Job job, std::vector<std::string> args, Clock::time_point deadline) {
-        queue_.push_back({std::move(job), std::move(args), deadline, Clock::now()});
+    // `onRecord`: the journal already holds the job as running.
+    void Enqueue(Job job, std::vector<std::string> args, Clock::time_point deadline, bool onRecord) {
+        queue_.push_back({std::move(job), std::move(args), deadline, Clock::now(), onRecord});
         if (queue_.size() == 1) ArmExpiry();
         site_.EncoderChanged(*this);
         // Posted: the request that queued it hears of its job before it runs.
@@ -140,6 +141,7 @@ private:
         Job job;
         std::vector<std::string> args;
         Clock::time_point deadline, queued;
+        bool onRecord = false;
     };
 
     void ArmExpiry() {
@@ -193,12 +195,14 @@ private:
                 Expire(std::move(p), "");
                 continue;
             }
-            p.job.state = JobState::Running;
-            p.job.started_ms = NowMs();
             // Running is on record before the card is touched: a server that
             // dies now leaves a job that restarts as unknown, never as queued.
             try {
-                site_.journal().Update(p.job);
+                if (!p.onRecord) {
+                    p.job.state = JobState::Running;
+                    p.job.started_ms = NowMs();
+                    site_.journal().Update(p.job);
+                }
             } catch (const JournalError &e) {
                 p.job.state = JobState::Failed;
                 p.job.finished_ms = NowMs();
@@ -332,12 +336,21 @@ Job Site::Submit(Job job, std::vector<std::string> args) {
         throw QueueFull("encoder " + job.encoder + " has " + std::to_string(enc->QueueLength()) + " jobs waiting");
     job.state = JobState::Queued;
     job.created_ms = NowMs();
-    journal_.Add(job);  // throws JournalError: nothing is queued
-    live_[job.id] = job;
+    // A job for an idle encoder starts at once: it goes on record as running
+    // in one write, where a queued job takes two (each a sync to disk).
+    const bool startsNow = enc->Idle();
+    Job onRecord = job;
+    if (startsNow) {
+        onRecord.state = JobState::Running;
+        onRecord.started_ms = job.created_ms;
+    }
+    journal_.Add(onRecord);  // throws JournalError: nothing is queued
+    job.id = onRecord.id;
+    live_[job.id] = onRecord;
     if (events_.Listened()) events_.Publish("job", JobToJson(job));
     auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(config_.expiry * 1000));
-    enc->Enqueue(job, std::move(args), deadline);
-    return job;
+    enc->Enqueue(onRecord, std::move(args), deadline, startsNow);
+    return onRecord;
 }
 
 void Site::WhenFinished(int64_t id, std::function<void(const Outcome &)> done) {
