@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench.h"
 #include "tool.h"
 
 namespace tool {
@@ -156,6 +157,9 @@ std::string Answer(const std::string &line, const Context &defaults) {
             throw UsageError("worker: this worker drives the " + defaults.devices +
                              " devices; start another one with --devices " + devices);
         if (NamesCommand(args, kWorkerCommand)) throw UsageError("worker: a worker does not start another one");
+        // A new process starts with an empty vendor call log; without this a
+        // long-lived worker would carry the last 65536 calls along.
+        bench::ClearCallLog();
         exitCode = RunCommandLine(args, defaults);
     } catch (const UsageError &e) {
         std::cerr << "kestrane: " << e.what() << std::endl;
