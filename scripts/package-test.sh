@@ -35,7 +35,7 @@ echo "== contents and dependencies"
 # The packages made: exactly these (a kestrane-server only with the server
 # built; an install rule without a component would add one more).
 expected="kestrane kestrane-dbgsym libkestrane-dev libkestrane1 libkestrane1-dbgsym"
-[ -d server ] && [ -f build/package/server/Makefile ] && expected="$expected kestrane-server"
+[ -d server ] && [ -f build/package/server/Makefile ] && expected="$expected kestrane-server kestrane-server-dbgsym"
 made=$(for f in "$work"/packages/*.deb "$work"/packages/*.ddeb; do dpkg-deb -f "$f" Package; done | sort | xargs)
 [ "$made" = "$(xargs -n1 <<<"$expected" | sort | xargs)" ] || fail "packages made: $made; expected: $expected"
 

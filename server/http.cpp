@@ -94,7 +94,7 @@ public:
 
     void Send(std::string data) override {
         if (closed_ || !streaming_ || data.empty()) return;
-        char size[16];
+        char size[24];
         std::snprintf(size, sizeof size, "%zx\r\n", data.size());
         out_.push_back(size + data + "\r\n");
         if (!writing_) WriteNext();
