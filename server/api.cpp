@@ -50,6 +50,14 @@ void Fail(const std::shared_ptr<Exchange> &ex, const HttpResponse &cors, http::s
     Finish(ex, Problem(status, title, detail, field), cors);
 }
 
+// The body is JSON by its Content-Type, parameters (charset) aside.
+bool SaysJson(const HttpRequest &req) {
+    auto type = std::string(req[http::field::content_type]);
+    std::string media = type.substr(0, type.find(';'));
+    media.erase(media.find_last_not_of(" \t") + 1);
+    return boost::beast::iequals(media, "application/json");
+}
+
 int Hex(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -325,8 +333,7 @@ void Api::Opera(const std::shared_ptr<Exchange> &ex, const std::vector<std::stri
         res.set(http::field::retry_after, std::to_string(retryAfter));
         return Finish(ex, std::move(res), cors);
     }
-    auto type = std::string(req[http::field::content_type]);
-    if (!boost::beast::iequals(type.substr(0, type.find(';')), "application/json"))
+    if (!SaysJson(req))
         return Finish(ex, OperaBare(http::status::unsupported_media_type), cors);
     OperaRoomKeys(ex, site_, parts[3], who->name);
 }
@@ -342,11 +349,7 @@ void Api::PostJob(const std::shared_ptr<Exchange> &ex, const Principal &who, con
     const std::string &text = req.body();
     bool blank = text.find_first_not_of(" \t\r\n") == std::string::npos;
     if (!blank || rule->action == Action::IssueCard) {
-        auto type = std::string(req[http::field::content_type]);
-        auto semi = type.find(';');
-        std::string media = type.substr(0, semi);
-        media.erase(media.find_last_not_of(" \t") + 1);
-        if (!boost::beast::iequals(media, "application/json"))
+        if (!SaysJson(req))
             return Fail(ex, cors, http::status::unsupported_media_type, "JSON required",
                         "send the request as Content-Type: application/json");
         try {

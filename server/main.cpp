@@ -93,6 +93,19 @@ std::string ReadPassword(bool fromStdin) {
     return password;
 }
 
+// Drops the credential of that name; false when there was none.
+bool RemoveNamed(std::vector<Credential> &list, const std::string &name, const char *what) {
+    size_t before = list.size();
+    list.erase(std::remove_if(list.begin(), list.end(), [&](auto &c) { return c.name == name; }), list.end());
+    if (list.size() != before) return true;
+    std::cerr << "kestrane-server: no " << what << " named '" << name << "'" << std::endl;
+    return false;
+}
+
+void PrintCredentials(const std::vector<Credential> &list) {
+    for (auto &c : list) std::cout << c.name << "\t" << RoleName(c.role) << "\t" << c.created << "\n";
+}
+
 std::string CsvField(const std::string &s) {
     if (s.find_first_of(",\"\n\r") == std::string::npos) return s;
     std::string out = "\"";
@@ -217,19 +230,12 @@ int main(int argc, char **argv) {
             return kExitOk;
         }
         if (*tokenList) {
-            for (auto &t : LoadTokens(TokenFile(config)))
-                std::cout << t.name << "\t" << RoleName(t.role) << "\t" << t.created << "\n";
+            PrintCredentials(LoadTokens(TokenFile(config)));
             return kExitOk;
         }
         if (*tokenRevoke) {
             auto tokens = LoadTokens(TokenFile(config));
-            size_t before = tokens.size();
-            tokens.erase(std::remove_if(tokens.begin(), tokens.end(), [&](auto &t) { return t.name == name; }),
-                         tokens.end());
-            if (tokens.size() == before) {
-                std::cerr << "kestrane-server: no token named '" << name << "'" << std::endl;
-                return kExitFailure;
-            }
+            if (!RemoveNamed(tokens, name, "token")) return kExitFailure;
             SaveTokens(TokenFile(config), tokens);
             std::cout << "revoked: " << name << std::endl;
             return kExitOk;
@@ -247,19 +253,12 @@ int main(int argc, char **argv) {
             return kExitOk;
         }
         if (*userList) {
-            for (auto &u : LoadUsers(UserFile(config)))
-                std::cout << u.name << "\t" << RoleName(u.role) << "\t" << u.created << "\n";
+            PrintCredentials(LoadUsers(UserFile(config)));
             return kExitOk;
         }
         if (*userRemove) {
             auto users = LoadUsers(UserFile(config));
-            size_t before = users.size();
-            users.erase(std::remove_if(users.begin(), users.end(), [&](auto &u) { return u.name == name; }),
-                        users.end());
-            if (users.size() == before) {
-                std::cerr << "kestrane-server: no user named '" << name << "'" << std::endl;
-                return kExitFailure;
-            }
+            if (!RemoveNamed(users, name, "user")) return kExitFailure;
             SaveUsers(UserFile(config), users);
             std::cout << "removed: " << name << std::endl;
             return kExitOk;

@@ -128,7 +128,7 @@ public:
         return {{"id", config_.id},
                 {"medium", medium_},
                 {"device", device_},
-                {"online", worker_->Alive() && !device_absent_},
+                {"online", Online()},
                 {"busy", running_.has_value()},
                 {"queue", queue_.size()},
                 {"worker", {{"pid", worker_->Alive() ? json(worker_->Pid()) : json(nullptr)},
@@ -300,21 +300,24 @@ bool Site::Running() const {
 }
 
 bool Site::Idle(const std::string &id) const {
-    for (auto &e : encoders_)
-        if (e->Id() == id) return e->Idle();
-    return false;
+    const Encoder *e = EncoderNamed(id);
+    return e && e->Idle();
 }
 
 bool Site::Online(const std::string &id) const {
-    for (auto &e : encoders_)
-        if (e->Id() == id) return e->Online();
-    return false;
+    const Encoder *e = EncoderNamed(id);
+    return e && e->Online();
 }
 
 std::string Site::Medium(const std::string &id) const {
+    const Encoder *e = EncoderNamed(id);
+    return e ? e->Medium() : "";
+}
+
+Encoder *Site::EncoderNamed(const std::string &id) const {
     for (auto &e : encoders_)
-        if (e->Id() == id) return e->Medium();
-    return "";
+        if (e->Id() == id) return e.get();
+    return nullptr;
 }
 
 Job Site::Record(Job job) {
@@ -328,9 +331,7 @@ Job Site::Record(Job job) {
 bool Site::HasEncoder(const std::string &id) const { return config_.Encoder(id) != nullptr; }
 
 Job Site::Submit(Job job, std::vector<std::string> args) {
-    Encoder *enc = nullptr;
-    for (auto &e : encoders_)
-        if (e->Id() == job.encoder) enc = e.get();
+    Encoder *enc = EncoderNamed(job.encoder);
     if (!enc) throw std::logic_error("no encoder " + job.encoder);
     if (enc->QueueLength() >= config_.limits.queue)
         throw QueueFull("encoder " + job.encoder + " has " + std::to_string(enc->QueueLength()) + " jobs waiting");
@@ -395,9 +396,8 @@ void Site::EncoderChanged(const Encoder &e) {
 }
 
 json Site::EncoderJson(const std::string &id) const {
-    for (auto &e : encoders_)
-        if (e->Id() == id) return e->ToJson();
-    return nullptr;
+    const Encoder *e = EncoderNamed(id);
+    return e ? e->ToJson() : json(nullptr);
 }
 
 json Site::EncodersJson() const {
@@ -428,7 +428,7 @@ std::string Site::MetricsText() const {
     m << "# HELP kestrane_encoder_online Whether the encoder's worker runs and its device answers.\n"
       << "# TYPE kestrane_encoder_online gauge\n";
     for (auto &e : encoders_)
-        m << "kestrane_encoder_online{encoder=\"" << e->Id() << "\"} " << (e->ToJson()["online"].get<bool>() ? 1 : 0)
+        m << "kestrane_encoder_online{encoder=\"" << e->Id() << "\"} " << (e->Online() ? 1 : 0)
           << "\n";
     return m.str();
 }

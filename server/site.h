@@ -87,6 +87,8 @@ public:
     void EncoderChanged(const Encoder &encoder);
 
 private:
+    Encoder *EncoderNamed(const std::string &id) const;
+
     net::io_context &io_;
     const SiteConfig &config_;
     Journal &journal_;

@@ -80,8 +80,8 @@ bool ValidTokenName(const std::string &name) {
     return true;
 }
 
-std::vector<TokenEntry> LoadTokens(const std::string &path) {
-    std::vector<TokenEntry> out;
+std::vector<Credential> LoadCredentials(const std::string &path, const char *what, bool (*valid)(const Credential &)) {
+    std::vector<Credential> out;
     std::ifstream in(path);
     std::string line;
     int n = 0;
@@ -89,22 +89,31 @@ std::vector<TokenEntry> LoadTokens(const std::string &path) {
         ++n;
         if (line.empty() || line[0] == '#') continue;
         std::istringstream ls(line);
-        TokenEntry e;
+        Credential c;
         std::string role;
-        ls >> e.name >> role >> e.hash >> e.created;
+        ls >> c.name >> role >> c.hash >> c.created;
         auto r = ParseRole(role);
-        if (!r || e.hash.size() != kHashHexLength || !ValidTokenName(e.name))
-            throw std::runtime_error(path + ":" + std::to_string(n) + ": not a token line");
-        e.role = *r;
-        out.push_back(e);
+        if (r) c.role = *r;
+        if (!r || !ValidTokenName(c.name) || !valid(c))
+            throw std::runtime_error(path + ":" + std::to_string(n) + ": not a " + what + " line");
+        out.push_back(c);
     }
     return out;
 }
 
-void SaveTokens(const std::string &path, const std::vector<TokenEntry> &tokens) {
-    std::string text = "# kestrane-server tokens: name role sha256 created (the tokens themselves are not kept)\n";
-    for (auto &t : tokens) text += t.name + ' ' + RoleName(t.role) + ' ' + t.hash + ' ' + t.created + '\n';
+void SaveCredentials(const std::string &path, const std::string &header, const std::vector<Credential> &list) {
+    std::string text = "# " + header + "\n";
+    for (auto &c : list) text += c.name + ' ' + RoleName(c.role) + ' ' + c.hash + ' ' + c.created + '\n';
     ReplaceFile(path, text);
+}
+
+std::vector<TokenEntry> LoadTokens(const std::string &path) {
+    return LoadCredentials(path, "token", [](const Credential &c) { return c.hash.size() == kHashHexLength; });
+}
+
+void SaveTokens(const std::string &path, const std::vector<TokenEntry> &tokens) {
+    SaveCredentials(path, "kestrane-server tokens: name role sha256 created (the tokens themselves are not kept)",
+                    tokens);
 }
 
 void ReplaceFile(const std::string &path, const std::string &text) {

@@ -32,12 +32,21 @@ struct Principal {
     std::string session;  // console: the session's cookie, for streams that end with it
 };
 
-struct TokenEntry {
+// A credential on file: a token (hash: SHA-256 of the token, lowercase hex)
+// or a user (hash: Argon2id in PHC string form).
+struct Credential {
     std::string name;
     Role role = Role::Pms;
-    std::string hash;  // SHA-256 of the token, lowercase hex
+    std::string hash;
     std::string created;
 };
+using TokenEntry = Credential;
+
+// A credentials file: a header comment, then one "name role hash created"
+// line each; `valid` refuses a line that is not of this file's kind. Saving
+// writes the file whole (ReplaceFile). A missing file holds none.
+std::vector<Credential> LoadCredentials(const std::string &path, const char *what, bool (*valid)(const Credential &));
+void SaveCredentials(const std::string &path, const std::string &header, const std::vector<Credential> &list);
 
 std::string NewToken();                       // "kst_" + 64 hex digits from the system's CSPRNG
 std::string Sha256Hex(const std::string &data);

@@ -38,31 +38,15 @@ bool VerifyPassword(const std::string &hash, const std::string &password) {
 }
 
 std::vector<UserEntry> LoadUsers(const std::string &path) {
-    std::vector<UserEntry> out;
-    std::ifstream in(path);
-    std::string line;
-    int n = 0;
-    while (std::getline(in, line)) {
-        ++n;
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream ls(line);
-        UserEntry u;
-        std::string role;
-        ls >> u.name >> role >> u.hash >> u.created;
-        auto r = ParseRole(role);
-        if (!r || *r == Role::Pms || u.hash.rfind("$argon2id$", 0) != 0 || !ValidTokenName(u.name))
-            throw std::runtime_error(path + ":" + std::to_string(n) + ": not a user line");
-        u.role = *r;
-        out.push_back(u);
-    }
-    return out;
+    return LoadCredentials(path, "user", [](const Credential &c) {
+        return c.role != Role::Pms && c.hash.rfind("$argon2id$", 0) == 0;
+    });
 }
 
 void SaveUsers(const std::string &path, const std::vector<UserEntry> &users) {
-    std::string text =
-        "# kestrane-server users: name role argon2id-hash created (the passwords themselves are not kept)\n";
-    for (auto &u : users) text += u.name + ' ' + RoleName(u.role) + ' ' + u.hash + ' ' + u.created + '\n';
-    ReplaceFile(path, text);
+    SaveCredentials(path,
+                    "kestrane-server users: name role argon2id-hash created (the passwords themselves are not kept)",
+                    users);
 }
 
 }  // namespace server

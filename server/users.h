@@ -10,12 +10,8 @@
 
 namespace server {
 
-struct UserEntry {
-    std::string name;
-    Role role = Role::Desk;
-    std::string hash;  // Argon2id, in the PHC string form ($argon2id$v=19$m=...,t=...,p=...$salt$hash)
-    std::string created;
-};
+// A user's hash is Argon2id in PHC string form ($argon2id$v=19$m=...,t=...,p=...$salt$hash).
+using UserEntry = Credential;
 
 constexpr size_t kPasswordMin = 8, kPasswordMax = 256;
 
